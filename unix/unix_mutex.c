@@ -1,0 +1,76 @@
+/* Mutexes over POSIX threads. */
+#include "aMutex.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+
+struct aMutex {
+    pthread_mutex_t mutex;
+    char name[aMUTEX_MAX_NAME + 1];
+};
+
+aMutex* aMutex_Create(const char* name) {
+    if (name && strnlen(name, aMUTEX_MAX_NAME + 1) > aMUTEX_MAX_NAME) return NULL;
+    aMutex* mutex = calloc(1, sizeof(aMutex));
+    if (!mutex) return NULL;
+    if (pthread_mutex_init(&mutex->mutex, NULL) != 0) {
+        free(mutex);
+        return NULL;
+    }
+    if (name) strcpy(mutex->name, name);
+    return mutex;
+}
+
+const char* aMutex_Identifier(const aMutex* mutex) {
+    return mutex ? mutex->name : NULL;
+}
+
+static aErr sLockResult(int result) {
+    switch (result) {
+    case 0:
+        return aErrNone;
+    case EINVAL:
+        return aErrParam;
+    case EDEADLK:
+        return aErrDuplicate;
+    case EBUSY:
+        return aErrBusy;
+    case EPERM:
+        return aErrPermission;
+    default:
+        return aErrUnknown;
+    }
+}
+
+aErr aMutex_Lock(aMutex* mutex) {
+    return mutex ? sLockResult(pthread_mutex_lock(&mutex->mutex)) : aErrParam;
+}
+
+aErr aMutex_TryLock(aMutex* mutex) {
+    return mutex ? sLockResult(pthread_mutex_trylock(&mutex->mutex)) : aErrParam;
+}
+
+aErr aMutex_Unlock(aMutex* mutex) {
+    return mutex ? sLockResult(pthread_mutex_unlock(&mutex->mutex)) : aErrParam;
+}
+
+aErr aMutex_Destroy(aMutex** mutex) {
+    if (!mutex || !*mutex) return aErrParam;
+    int result = pthread_mutex_destroy(&(*mutex)->mutex);
+    free(*mutex);
+    *mutex = NULL;
+    switch (result) {
+    case 0:
+        return aErrNone;
+    case EAGAIN:
+        return aErrResource;
+    case EBUSY:
+        return aErrBusy;
+    case EINVAL:
+        return aErrParam;
+    default:
+        return aErrUnknown;
+    }
+}
