@@ -1,15 +1,20 @@
 /* Compiled as C: every public core header must be usable from plain C. */
+#include "aDebugging.h"
 #include "aDefs.h"
 #include "aDirectory.h"
 #include "aError.h"
 #include "aFile.h"
+#include "aLink.h"
 #include "aLogger.h"
 #include "aMutex.h"
 #include "aPacket.h"
+#include "aPacketDebug.h"
+#include "aStream.h"
 #include "aThread.h"
 #include "aTime.h"
 #include "aUEI.h"
 #include "aVersion.h"
+#include "packetfifo.h"
 
 #include <string.h>
 

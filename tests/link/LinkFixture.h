@@ -1,0 +1,96 @@
+// Helpers for link tests: a link over TCP to a simulated module, waits that poll a
+// condition with a generous limit, and packet shorthands.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "aLink.h"
+#include "tfsim/Module.h"
+
+namespace linktest {
+
+using namespace std::chrono_literals;
+
+struct PacketDeleter {
+    void operator()(aPacket* p) const { aPacket_Destroy(&p); }
+};
+using PacketPtr = std::unique_ptr<aPacket, PacketDeleter>;
+
+inline PacketPtr makePacket(uint8_t address, std::vector<uint8_t> data) {
+    static const uint8_t none = 0;
+    return PacketPtr(aPacket_CreateWithData(address, static_cast<uint8_t>(data.size()),
+                                            data.empty() ? &none : data.data()));
+}
+
+inline std::vector<uint8_t> dataOf(const aPacket* packet) {
+    return std::vector<uint8_t>(packet->data, packet->data + packet->length);
+}
+
+template <typename Pred> bool eventually(Pred pred, std::chrono::milliseconds limit = 5000ms) {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (pred()) return true;
+        std::this_thread::sleep_for(2ms);
+    }
+    return pred();
+}
+
+// A module-side responder that answers a request with its own data.
+inline tfsim::Responder echo() {
+    return [](const tfsim::Packet& request) {
+        return tfsim::Packet{request.address, request.data}.wire();
+    };
+}
+
+// True when an echo request goes through the link and its answer comes back.
+inline bool exchanges(uint32_t id, uint8_t address, uint8_t tag, uint64_t waitMs = 500) {
+    auto request = makePacket(address, {0x17, tag});
+    if (aLink_PutPacket(id, request.get()) != aErrNone) return false;
+    for (;;) {
+        PacketPtr reply(aLink_AwaitPacket(id, waitMs));
+        if (!reply) return false;
+        if (reply->length == 2 && reply->data[0] == 0x17 && reply->data[1] == tag) return true;
+    }
+}
+
+inline bool anyPacket(const aPacket*, const void*) {
+    return true;
+}
+
+inline uint32_t loopback() {
+    return htonl(INADDR_LOOPBACK);
+}
+
+// One simulated module and a TCP/IP link to it; each test uses a serial number of its own
+// so that links are never shared across tests by accident.
+class SimLink : public testing::Test {
+  protected:
+    static uint32_t nextSerial() {
+        static uint32_t serial = 0x51000000;
+        return ++serial;
+    }
+
+    void connect(tfsim::Config config = {}) {
+        sim = std::make_unique<tfsim::Module>(config);
+        serial = nextSerial();
+        id = aLink_CreateTCPIP(serial, loopback(), sim->port());
+        ASSERT_NE(id, 0u);
+    }
+
+    void TearDown() override {
+        if (id) aLink_Destroy(&id);
+    }
+
+    std::unique_ptr<tfsim::Module> sim;
+    uint32_t serial = 0;
+    uint32_t id = 0;
+};
+
+} // namespace linktest

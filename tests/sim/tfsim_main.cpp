@@ -1,0 +1,69 @@
+// tfsim: plays one module on a TCP port of 127.0.0.1 until it is killed.
+//   tfsim --tcp PORT [--address A] [--heartbeat MS]
+// Prints "port N" once listening, so a script can start it with --tcp 0.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "tfsim/Module.h"
+
+namespace {
+
+int usage() {
+    std::fprintf(stderr, "usage: tfsim --tcp PORT [--address A] [--heartbeat MS]\n");
+    return 2;
+}
+
+bool number(const char* text, unsigned long max, unsigned long& out) {
+    char* end = nullptr;
+    errno = 0;
+    out = std::strtoul(text, &end, 0);
+    return errno == 0 && end != text && *end == '\0' && out <= max;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    tfsim::Config config;
+    bool tcp = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string opt = argv[i];
+        if (i + 1 >= argc) return usage();
+        unsigned long value = 0;
+        const char* arg = argv[++i];
+        if (opt == "--tcp" && number(arg, 0xFFFF, value)) {
+            config.port = static_cast<uint16_t>(value);
+            tcp = true;
+        } else if (opt == "--address" && number(arg, 0xFF, value)) {
+            config.address = static_cast<uint8_t>(value);
+        } else if (opt == "--heartbeat" && number(arg, 3'600'000, value)) {
+            config.heartbeatPeriod = std::chrono::milliseconds(value);
+        } else {
+            return usage();
+        }
+    }
+    if (!tcp) return usage();
+
+    // Taken by sigwait below, not by handlers, so no thread is interrupted.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+    try {
+        tfsim::Module sim(config);
+        std::printf("port %u\n", unsigned{sim.port()});
+        std::fflush(stdout);
+        int sig = 0;
+        sigwait(&stop, &sig);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tfsim: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}
