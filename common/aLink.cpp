@@ -473,40 +473,40 @@ aErr aLink_PacketDebug_Enable(uint32_t id) {
     return aErrNone;
 }
 
-aErr aLink_PacketDebug_Disable(uint32_t id) {
+namespace {
+
+// Runs fn on the link's packet log under its mutex: aErrParam for an unknown id,
+// aErrNotReady while the link has no log.
+template <typename Fn> aErr withPacketLog(uint32_t id, Fn fn) {
     aLink* link = sGetLink(id);
     if (!link) return aErrParam;
     aPacketLog* log = link->packetLog.load();
     if (!log) return aErrNotReady;
     aMutex* sema = link->logSema.load();
     aMutex_Lock(sema);
-    log->enabled = 0;
+    aErr result = fn(log);
     aMutex_Unlock(sema);
-    return aErrNone;
+    return result;
+}
+
+} // namespace
+
+aErr aLink_PacketDebug_Disable(uint32_t id) {
+    return withPacketLog(id, [](aPacketLog* log) {
+        log->enabled = 0;
+        return aErrNone;
+    });
 }
 
 aErr aLink_PacketDebug_Read(uint32_t id, uint32_t* type, uint32_t* length, uint8_t* destination) {
-    aLink* link = sGetLink(id);
-    if (!link) return aErrParam;
-    aPacketLog* log = link->packetLog.load();
-    if (!log) return aErrNotReady;
-    aMutex* sema = link->logSema.load();
-    aMutex_Lock(sema);
-    aErr result = aPacketLog_Get(log, type, length, destination);
-    aMutex_Unlock(sema);
-    return result;
+    return withPacketLog(
+        id, [=](aPacketLog* log) { return aPacketLog_Get(log, type, length, destination); });
 }
 
 aErr aLink_PacketDebug_Write(uint32_t id, uint8_t type, uint32_t length, const uint8_t* bytes) {
-    aLink* link = sGetLink(id);
-    if (!link || length > 255) return aErrParam;
-    aPacketLog* log = link->packetLog.load();
-    if (!log) return aErrNotReady;
-    aMutex* sema = link->logSema.load();
-    aMutex_Lock(sema);
-    aErr result = aPacketLog_Put(log, type, length, bytes);
-    aMutex_Unlock(sema);
-    return result;
+    if (length > aPACKETLOG_MAX_DATA) return aErrParam;
+    return withPacketLog(id,
+                         [=](aPacketLog* log) { return aPacketLog_Put(log, type, length, bytes); });
 }
 
 // Probes -------------------------------------------------------------------------------
