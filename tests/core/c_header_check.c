@@ -13,6 +13,8 @@
 #include "aThread.h"
 #include "aTime.h"
 #include "aUEI.h"
+#include "cobs.h"
+#include "crc8.h"
 #include "aVersion.h"
 #include "packetfifo.h"
 
