@@ -199,14 +199,21 @@ TEST(SocketStream, ConstructorRefusesWithResource) {
     close(holder);
 }
 
-TEST(SocketStream, PeerResetWhileIdleReconnectsOnNextRead) {
+// A connected stream whose peer has just reset the connection.
+class SocketStreamAfterPeerReset : public testing::Test {
+  protected:
+    void SetUp() override {
+        stream = connectTo(listener.port());
+        auto first = listener.accept();
+        ASSERT_TRUE(first->valid());
+        first->reset();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
     Listener listener;
-    StreamPtr stream = connectTo(listener.port());
-    auto first = listener.accept();
-    ASSERT_TRUE(first->valid());
-    first->reset();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    StreamPtr stream;
+};
 
+TEST_F(SocketStreamAfterPeerReset, IdleStreamReconnectsOnNextRead) {
     uint8_t byte = 0;
     EXPECT_EQ(aStream_Read(stream.get(), &byte, 1), aErrNotReady);
     auto second = listener.accept();
@@ -246,14 +253,7 @@ TEST(SocketStream, PeerCloseReconnectsOnceThenReportsConnectionLost) {
     EXPECT_EQ(writeText(stream.get(), "x"), aErrConnection);
 }
 
-TEST(SocketStream, WriteAfterPeerResetSendsTheWholeBlockOnTheNewConnection) {
-    Listener listener;
-    StreamPtr stream = connectTo(listener.port());
-    auto first = listener.accept();
-    ASSERT_TRUE(first->valid());
-    first->reset();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-
+TEST_F(SocketStreamAfterPeerReset, WriteSendsTheWholeBlockOnTheNewConnection) {
     EXPECT_EQ(writeText(stream.get(), "PACKET"), aErrNone);
     auto second = listener.accept();
     ASSERT_TRUE(second->valid());
