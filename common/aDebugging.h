@@ -17,6 +17,7 @@ extern "C" {
 #define aDEBUG_MULTICAST 0x8u /* multicast sockets */
 #define aDEBUG_DISCOVERY 0x10u
 #define aDEBUG_CLIENT 0x20u
+#define aDEBUG_BEACON_LOCK 0x200u /* the beacon-interface lock */
 #define aDEBUG_USB 0x400u
 
 extern int aTessaformDebuggingEnable;

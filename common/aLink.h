@@ -43,6 +43,9 @@ uint32_t aLink_Create(aStream* stream);
 /* A running link to a module over TCP/IP (address in network order); an existing
  * TCP/IP link of the same serial number is shared. 0 on failure. */
 uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port);
+/* A running link to a module on a serial port carrying COBS frames; baud rates 2400 to
+ * 230400 in the standard steps, anything else refused. 0 on failure. */
+uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
 /* Drops one use and tears the link down at the last; *id is set to 0 in every case. */
 aErr aLink_Destroy(uint32_t* id);
 /* Re-creates the stream of a USB or TCP/IP link and restarts it; the filter, pooled

@@ -6,6 +6,7 @@
 #include "aLinkInternal.h"
 #include "aLinkManagerInternal.h"
 #include "aTime.h"
+#include "unix_streamserial.h"
 
 namespace {
 
@@ -137,9 +138,15 @@ uint32_t aLink_Create(aStream* stream) {
     return id;
 }
 
-uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port) {
+namespace {
+
+// The path every module create takes: share the module's link when it has one, else make
+// the entry (0: refused), open its stream, and start the new link.
+template <typename MakeEntry, typename OpenStream>
+uint32_t createModuleLink(uint32_t serialNumber, uint32_t type, MakeEntry makeEntry,
+                          OpenStream openStream) {
     uint32_t id = 0;
-    switch (sUseExisting(serialNumber, aLINK_TYPE_TCPIP, &id)) {
+    switch (sUseExisting(serialNumber, type, &id)) {
     case aLinkReuse::Used:
         return id;
     case aLinkReuse::Served:
@@ -147,13 +154,50 @@ uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t por
     case aLinkReuse::None:
         break;
     }
-    id = sCreate2(serialNumber, address, port, aLINK_TYPE_TCPIP);
+    id = makeEntry();
     if (!id) return 0;
     aStream* stream = nullptr;
-    aErr result = aStream_CreateSocket(address, port, &stream);
+    aErr result = openStream(&stream);
     bool initialised = aLink_Init(id, stream) == id;
     if (!initialised && result == aErrNone) result = aErrConnection;
     return startNew(id, result, stream != nullptr);
+}
+
+// Serial line rates and the baud index the serial stream takes for each.
+constexpr uint32_t BAUD_RATES[] = {2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400};
+
+bool baudIndexOf(uint32_t baudRate, uint32_t* index) {
+    for (uint32_t i = 0; i < sizeof(BAUD_RATES) / sizeof(BAUD_RATES[0]); i++) {
+        if (BAUD_RATES[i] == baudRate) {
+            *index = i;
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
+uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port) {
+    return createModuleLink(
+        serialNumber, aLINK_TYPE_TCPIP,
+        [=] { return sCreate2(serialNumber, address, port, aLINK_TYPE_TCPIP); },
+        [=](aStream** stream) { return aStream_CreateSocket(address, port, stream); });
+}
+
+uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate) {
+    uint32_t baudIndex = 0;
+    return createModuleLink(
+        serialNumber, aLINK_TYPE_SERIAL,
+        [&]() -> uint32_t {
+            // Checked before an entry exists, so a refused rate leaves the table as it was.
+            if (!portName || !baudIndexOf(baudRate, &baudIndex)) return 0;
+            return sCreate(serialNumber, 0, aLINK_TYPE_SERIAL);
+        },
+        [&](aStream** stream) {
+            // No parity, 8 data bits, one stop bit.
+            return aStream_CreateSerial_Packetized(portName, baudIndex, 0, 0, 0, stream);
+        });
 }
 
 aErr aLink_Destroy(uint32_t* id) {

@@ -6,10 +6,12 @@
 #include "aFile.h"
 #include "aLink.h"
 #include "aLogger.h"
+#include "aMulticast.h"
 #include "aMutex.h"
 #include "aPacket.h"
 #include "aPacketDebug.h"
 #include "aStream.h"
+#include "aStream_CobsEncoding.h"
 #include "aThread.h"
 #include "aTime.h"
 #include "aUEI.h"
@@ -17,6 +19,9 @@
 #include "crc8.h"
 #include "aVersion.h"
 #include "packetfifo.h"
+#include "zBeaconInterface.h"
+#include "zSysInterruptHandler.h"
+#include "unix_streamserial.h"
 
 #include <string.h>
 

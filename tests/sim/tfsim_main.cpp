@@ -1,6 +1,8 @@
-// tfsim: plays one module on a TCP port of 127.0.0.1 until it is killed.
+// tfsim: plays one module on a TCP port of 127.0.0.1 or on a pty until it is killed.
 //   tfsim --tcp PORT [--address A] [--heartbeat MS]
-// Prints "port N" once listening, so a script can start it with --tcp 0.
+//   tfsim --pty [--raw] [--address A] [--heartbeat MS]
+// Prints "port N" once listening, so a script can start it with --tcp 0, or
+// "pty /dev/pts/N" (COBS frames on the line; --raw: the plain byte stream).
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -14,7 +16,8 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr, "usage: tfsim --tcp PORT [--address A] [--heartbeat MS]\n");
+    std::fprintf(stderr,
+                 "usage: tfsim (--tcp PORT | --pty [--raw]) [--address A] [--heartbeat MS]\n");
     return 2;
 }
 
@@ -29,9 +32,18 @@ bool number(const char* text, unsigned long max, unsigned long& out) {
 
 int main(int argc, char** argv) {
     tfsim::Config config;
-    bool tcp = false;
+    bool tcp = false, pty = false;
+    tfsim::PtyEndpoint::Options ptyOptions;
     for (int i = 1; i < argc; ++i) {
         std::string opt = argv[i];
+        if (opt == "--pty") {
+            pty = true;
+            continue;
+        }
+        if (opt == "--raw") {
+            ptyOptions.framing = tfsim::PtyEndpoint::Framing::Raw;
+            continue;
+        }
         if (i + 1 >= argc) return usage();
         unsigned long value = 0;
         const char* arg = argv[++i];
@@ -46,7 +58,8 @@ int main(int argc, char** argv) {
             return usage();
         }
     }
-    if (!tcp) return usage();
+    if (tcp == pty || (tcp && ptyOptions.framing == tfsim::PtyEndpoint::Framing::Raw))
+        return usage();
 
     // Taken by sigwait below, not by handlers, so no thread is interrupted.
     sigset_t stop;
@@ -56,8 +69,11 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     try {
-        tfsim::Module sim(config);
-        std::printf("port %u\n", unsigned{sim.port()});
+        tfsim::Module sim = pty ? tfsim::Module::serial(config, ptyOptions) : tfsim::Module(config);
+        if (pty)
+            std::printf("pty %s\n", sim.slavePath().c_str());
+        else
+            std::printf("port %u\n", unsigned{sim.port()});
         std::fflush(stdout);
         int sig = 0;
         sigwait(&stop, &sig);

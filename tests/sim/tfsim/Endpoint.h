@@ -7,6 +7,7 @@
 #include <span>
 #include <vector>
 
+#include "tfsim/FrameParser.h"
 #include "tfsim/Packet.h"
 
 namespace tfsim {
@@ -46,6 +47,8 @@ class Endpoint {
         virtual void onConnected(ConnectionId connection) = 0;
         virtual void onBytes(ConnectionId connection, std::span<const uint8_t> bytes) = 0;
         virtual void onDisconnected(ConnectionId connection, LinkEventKind why) = 0;
+        // A transport that frames its bytes reports the frames it dropped.
+        virtual void onFramingFault(ConnectionId, FramingFault, uint8_t /*byte*/) {}
 
       protected:
         ~Listener() = default;

@@ -9,6 +9,14 @@ const char* toString(FramingFault fault) {
         return "zero address";
     case FramingFault::BadLength:
         return "bad length";
+    case FramingFault::BadCobs:
+        return "bad COBS";
+    case FramingFault::FrameLength:
+        return "frame length";
+    case FramingFault::BadCrc:
+        return "bad CRC";
+    case FramingFault::OverlongFrame:
+        return "overlong frame";
     }
     return "?";
 }

@@ -13,6 +13,11 @@ namespace tfsim {
 enum class FramingFault {
     ZeroAddress, // an address byte of 0: dropped, the next byte is taken as an address
     BadLength,   // a length above 28: address and length dropped, parsing restarts
+    // Serial frames, dropped whole; the byte is the one named.
+    BadCobs,       // a block runs past the frame's end (the first code byte)
+    FrameLength,   // decoded length not the length byte + 3 (the decoded length)
+    BadCrc,        // (the CRC received)
+    OverlongFrame, // more than 32 encoded bytes before the delimiter (the first)
 };
 
 const char* toString(FramingFault fault);

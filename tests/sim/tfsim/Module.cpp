@@ -24,11 +24,16 @@ std::unique_ptr<Endpoint> makeTcp(const Config& config) {
 
 Module::Module(Config config) : Module(config, makeTcp(config)) {}
 
+Module Module::serial(Config config, PtyEndpoint::Options options) {
+    return Module(config, std::make_unique<PtyEndpoint>(options));
+}
+
 Module::Module(Config config, std::unique_ptr<Endpoint> endpoint)
     : config_(config), journal_(config.maxRecorded), endpoint_(std::move(endpoint)) {
     if (config_.address == 0 || (config_.address & 1) != 0)
         throw std::invalid_argument("a module address is even and not 0");
     tcp_ = dynamic_cast<TcpEndpoint*>(endpoint_.get());
+    pty_ = dynamic_cast<PtyEndpoint*>(endpoint_.get());
     endpoint_->start(*this);
     if (config_.heartbeatPeriod.count() > 0)
         startHeartbeats(config_.heartbeatPeriod, config_.heartbeatCounter);
@@ -42,6 +47,10 @@ Module::~Module() {
 
 uint16_t Module::port() const {
     return tcp_ ? tcp_->port() : 0;
+}
+
+std::string Module::slavePath() const {
+    return pty_ ? pty_->slavePath() : std::string{};
 }
 
 RuleId Module::onRequest(Matcher match, Responder respond, RuleOptions options) {
@@ -87,6 +96,11 @@ bool Module::send(const Packet& packet) {
 
 bool Module::sendRaw(Bytes bytes, std::vector<Pause> pauses) {
     return endpoint_->send(0, Write{std::move(bytes), std::move(pauses)});
+}
+
+bool Module::sendLine(Bytes bytes, std::vector<Pause> pauses) {
+    Write write{std::move(bytes), std::move(pauses)};
+    return pty_ ? pty_->sendLine(0, std::move(write)) : endpoint_->send(0, std::move(write));
 }
 
 bool Module::sendHeartbeat(uint8_t counter, std::optional<uint8_t> address) {
@@ -178,6 +192,10 @@ void Module::onDisconnected(ConnectionId connection, LinkEventKind why) {
     }
     pending_.clear();
     journal_.addLinkEvent(connection, why);
+}
+
+void Module::onFramingFault(ConnectionId connection, FramingFault fault, uint8_t byte) {
+    journal_.addFramingError(connection, fault, byte);
 }
 
 void Module::onBytes(ConnectionId connection, std::span<const uint8_t> bytes) {

@@ -9,6 +9,9 @@
 //                   tfsim::reply(tfsim::Packet{0x06, {0x49, 0xFF, 0, 0, 0, 42}}));
 //     sim.sendHeartbeat(0);
 //     ASSERT_TRUE(sim.waitForHeartbeatAnswers(1, 1s));
+//
+// Over a serial line instead, the host opening sim.slavePath() as its port:
+//     auto sim = tfsim::Module::serial({.address = 0x06});
 #pragma once
 
 #include <chrono>
@@ -18,12 +21,14 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "tfsim/Endpoint.h"
 #include "tfsim/FrameParser.h"
 #include "tfsim/Journal.h"
 #include "tfsim/Packet.h"
+#include "tfsim/PtyEndpoint.h"
 #include "tfsim/Scheduler.h"
 
 namespace tfsim {
@@ -71,12 +76,18 @@ class Module final : private Endpoint::Listener {
     explicit Module(Config config = {});
     // Plays the module over another endpoint.
     Module(Config config, std::unique_ptr<Endpoint> endpoint);
+    // On a pty (config.port and config.receiveBuffer unused); throws std::system_error.
+    static Module serial(Config config = {}, PtyEndpoint::Options options = {});
     ~Module();
     Module(const Module&) = delete;
     Module& operator=(const Module&) = delete;
 
     uint8_t address() const { return config_.address; }
     uint16_t port() const; // 0 when the endpoint is not TCP
+    // The pty slave the host opens; empty when the endpoint is not a pty. It
+    // changes after a hang-up.
+    std::string slavePath() const;
+    PtyEndpoint* pty() { return pty_; } // null when the endpoint is not a pty
     Endpoint& endpoint() { return *endpoint_; }
     const Journal& journal() const { return journal_; }
 
@@ -98,6 +109,8 @@ class Module final : private Endpoint::Listener {
     // the packets, so odd or zero addresses and bad lengths go out as given.
     bool send(const Packet& packet);
     bool sendRaw(Bytes bytes, std::vector<Pause> pauses = {});
+    // Past the frame encoder of a serial line (raw bytes on a TCP one).
+    bool sendLine(Bytes bytes, std::vector<Pause> pauses = {});
     // A, 0x02, 0x00, counter; the answer is checked against counter + 2.
     bool sendHeartbeat(uint8_t counter, std::optional<uint8_t> address = {});
     void startHeartbeats(milliseconds period, uint8_t counter = 0);
@@ -146,6 +159,7 @@ class Module final : private Endpoint::Listener {
     void onConnected(ConnectionId connection) override;
     void onBytes(ConnectionId connection, std::span<const uint8_t> bytes) override;
     void onDisconnected(ConnectionId connection, LinkEventKind why) override;
+    void onFramingFault(ConnectionId connection, FramingFault fault, uint8_t byte) override;
 
     void handle(ConnectionId connection, const Packet& packet);
     void checkHeartbeatAnswer(ConnectionId connection, const Packet& packet);
@@ -159,6 +173,7 @@ class Module final : private Endpoint::Listener {
     Journal journal_;
     std::unique_ptr<Endpoint> endpoint_;
     TcpEndpoint* tcp_ = nullptr;
+    PtyEndpoint* pty_ = nullptr;
     FrameParser parser_; // endpoint thread only
     Bytes pending_;      // endpoint thread only: immediate replies of one read, sent together
 
