@@ -40,6 +40,10 @@ typedef uint8_t (*aUserPacketFilter)(const aPacket* packet, void* ref);
 uint32_t aLink_Init(uint32_t id, aStream* stream);
 /* A running link over the caller's stream, which the link takes over; 0 on failure. */
 uint32_t aLink_Create(aStream* stream);
+/* A running, synced link to a module on USB (the kernel driver's node when it exists, else
+ * libusb); a module that does not answer the sync within 2 s gives 0. An existing USB link
+ * of the same serial number is shared. */
+uint32_t aLink_CreateUSB(uint32_t serialNumber);
 /* A running link to a module over TCP/IP (address in network order); an existing
  * TCP/IP link of the same serial number is shared. 0 on failure. */
 uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port);

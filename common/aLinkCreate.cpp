@@ -7,6 +7,7 @@
 #include "aLinkManagerInternal.h"
 #include "aTime.h"
 #include "unix_streamserial.h"
+#include "unix_streamusb.h"
 
 namespace {
 
@@ -16,6 +17,8 @@ constexpr uint32_t LEGACY_IDENT = 0xFFFFFFFF;
 
 aErr createStream(const aLinkEntry* entry, aStream** stream) {
     switch (entry->type) {
+    case aLINK_TYPE_USB:
+        return aStream_CreateUSB(entry->ident0, stream);
     case aLINK_TYPE_TCPIP:
         return aStream_CreateSocket(entry->ident1, static_cast<uint16_t>(entry->ident2), stream);
     default: // links over a caller's stream and serial links cannot be re-made
@@ -48,10 +51,14 @@ aErr tearDown(aLinkEntry* entry) {
 }
 
 // Adds the creator's use and starts the link; on any failure the half-made link goes.
-uint32_t startNew(uint32_t id, aErr result, bool withStream) {
+// How a new link comes into service: USB links must answer a sync first.
+enum class Sync { No, Required };
+
+uint32_t startNew(uint32_t id, aErr result, bool withStream, Sync sync) {
     if (result == aErrNone && withStream) {
         sChangeUseCount(sLookupEntryByID(id), +1);
         result = aLink_Start(id);
+        if (result == aErrNone && sync == Sync::Required) result = aLink_Sync(id);
     } else if (result == aErrNone) {
         result = aErrConnection;
     }
@@ -144,7 +151,7 @@ namespace {
 // the entry (0: refused), open its stream, and start the new link.
 template <typename MakeEntry, typename OpenStream>
 uint32_t createModuleLink(uint32_t serialNumber, uint32_t type, MakeEntry makeEntry,
-                          OpenStream openStream) {
+                          OpenStream openStream, Sync sync = Sync::No) {
     uint32_t id = 0;
     switch (sUseExisting(serialNumber, type, &id)) {
     case aLinkReuse::Used:
@@ -160,7 +167,7 @@ uint32_t createModuleLink(uint32_t serialNumber, uint32_t type, MakeEntry makeEn
     aErr result = openStream(&stream);
     bool initialised = aLink_Init(id, stream) == id;
     if (!initialised && result == aErrNone) result = aErrConnection;
-    return startNew(id, result, stream != nullptr);
+    return startNew(id, result, stream != nullptr, sync);
 }
 
 // Serial line rates and the baud index the serial stream takes for each.
@@ -177,6 +184,12 @@ bool baudIndexOf(uint32_t baudRate, uint32_t* index) {
 }
 
 } // namespace
+
+uint32_t aLink_CreateUSB(uint32_t serialNumber) {
+    return createModuleLink(
+        serialNumber, aLINK_TYPE_USB, [=] { return sCreate(serialNumber, 0, aLINK_TYPE_USB); },
+        [=](aStream** stream) { return aStream_CreateUSB(serialNumber, stream); }, Sync::Required);
+}
 
 uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t port) {
     return createModuleLink(

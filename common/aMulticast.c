@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "aDebugging.h"
+#include "discover.h"
 
 #define aMULTICAST_TTL 1
 #define aMULTICAST_RECEIVE_TIMEOUT_S 1
@@ -28,17 +29,6 @@ struct aMulticast {
 
 static uint32_t sLoopback(void) {
     return htonl(INADDR_LOOPBACK);
-}
-
-/* Dotted text of an address in network byte order; 0 when the buffer cannot hold every
- * address (16 bytes) or the conversion fails. */
-static long sConvertIPv4(uint32_t address, char* buffer, int length) {
-    if (buffer == NULL || length <= 15) return 0;
-    memset(buffer, 0, (size_t)length);
-    struct in_addr in;
-    in.s_addr = address;
-    if (inet_ntop(AF_INET, &in, buffer, (socklen_t)length) == NULL) return 0;
-    return (long)strlen(buffer);
 }
 
 static struct addrinfo* _resolveAddress(const char* node, const char* service, int family,
@@ -171,8 +161,9 @@ aMulticast* aMulticast_Create(uint32_t interfaceAddress, uint32_t group, uint16_
     char groupText[16];
     char interfaceText[16];
     char portText[6];
-    if (sConvertIPv4(group, groupText, (int)sizeof(groupText)) == 0 ||
-        sConvertIPv4(interfaceAddress, interfaceText, (int)sizeof(interfaceText)) == 0)
+    if (aDiscovery_ConvertIPv4Interface(group, groupText, (int)sizeof(groupText)) == 0 ||
+        aDiscovery_ConvertIPv4Interface(interfaceAddress, interfaceText,
+                                        (int)sizeof(interfaceText)) == 0)
         return sFail(multicast);
     snprintf(portText, sizeof(portText), "%d", (int)port);
 

@@ -17,11 +17,15 @@
 #include "aUEI.h"
 #include "cobs.h"
 #include "crc8.h"
+#include "discover.h"
 #include "aVersion.h"
 #include "packetfifo.h"
+#include "Tessaform-C.h"
 #include "zBeaconInterface.h"
 #include "zSysInterruptHandler.h"
 #include "unix_streamserial.h"
+#include "unix_streamusb.h"
+#include "tfusb_driver.h"
 
 #include <string.h>
 

@@ -4,9 +4,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,22 +18,13 @@
 
 #include "tfsim/Cobs.h"
 #include "tfsim/Module.h"
-
-extern char** environ;
+#include "sim_test_support.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using std::chrono::milliseconds;
-using tfsim::Bytes;
-using tfsim::Clock;
-using tfsim::Packet;
+using namespace simtest;
 using F = tfsim::FramingFault;
 namespace cobs = tfsim::cobs;
-namespace match = tfsim::match;
-
-constexpr milliseconds kWait = 3000ms;
-constexpr milliseconds kQuiet = 200ms;
 
 Bytes operator+(Bytes a, const Bytes& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -508,37 +496,19 @@ TEST(TfsimProgram, PrintsItsPtyAndPlaysTheModule) {
         {true, {0xAD, 0x00}, {0x0C, 0x00}},
     };
     for (const Case& c : cases) {
-        int out[2];
-        ASSERT_EQ(::pipe(out), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::string program = TFSIM_PROGRAM;
-        std::vector<std::string> args = {program, "--pty", "--address", "0x0C"};
+        std::vector<std::string> args = {"--pty", "--address", "0x0C"};
         if (c.raw) args.push_back("--raw");
-        std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        pid_t pid = 0;
-        ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-        ::close(out[1]);
-
-        FILE* f = fdopen(out[0], "r");
+        SimProgram program;
+        ASSERT_NO_FATAL_FAILURE(startSimProgram(args, program));
         char path[256] = {};
-        EXPECT_EQ(std::fscanf(f, "pty %255s", path), 1) << c.raw;
-        std::fclose(f);
+        EXPECT_EQ(std::fscanf(program.out, "pty %255s", path), 1) << c.raw;
+        std::fclose(program.out);
         if (path[0] != 0) {
             SerialClient host(path);
             ASSERT_TRUE(host.opened()) << path;
             host.write(c.sync);
             EXPECT_EQ(host.read(c.answer.size(), kWait), c.answer) << c.raw;
         }
-        ::kill(pid, SIGTERM);
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        ASSERT_NO_FATAL_FAILURE(stopSimProgram(program));
     }
 }

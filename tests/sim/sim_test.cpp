@@ -5,10 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,21 +19,11 @@
 
 #include "tfsim/FrameParser.h"
 #include "tfsim/Module.h"
-
-extern char** environ;
+#include "sim_test_support.h"
 
 namespace {
 
-using namespace std::chrono_literals;
-using std::chrono::milliseconds;
-using tfsim::Bytes;
-using tfsim::Clock;
-using tfsim::Packet;
-namespace match = tfsim::match;
-
-// Generous: the machines are shared. Only "nothing came" checks use short waits.
-constexpr milliseconds kWait = 3000ms;
-constexpr milliseconds kQuiet = 200ms;
+using namespace simtest;
 
 // The host's end of the link, as bare as a socket gets.
 class Client {
@@ -557,35 +544,16 @@ TEST(ModuleSim, RejectsAnAddressNoModuleCanHave) {
 }
 
 TEST(TfsimProgram, PrintsItsPortAndPlaysTheModuleUntilKilled) {
-    int out[2];
-    ASSERT_EQ(::pipe(out), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::string program = TFSIM_PROGRAM;
-    std::vector<std::string> args = {program, "--tcp", "0", "--address", "0x0C"};
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(out[1]);
-
-    FILE* f = fdopen(out[0], "r");
+    SimProgram program;
+    ASSERT_NO_FATAL_FAILURE(startSimProgram({"--tcp", "0", "--address", "0x0C"}, program));
     unsigned port = 0;
-    EXPECT_EQ(std::fscanf(f, "port %u", &port), 1);
-    std::fclose(f);
+    EXPECT_EQ(std::fscanf(program.out, "port %u", &port), 1);
+    std::fclose(program.out);
     if (port != 0) {
         Client host(static_cast<uint16_t>(port));
         ASSERT_TRUE(host.connected());
         host.write(kSync);
         EXPECT_EQ(host.readPacket(), (Packet{0x0C, {}}));
     }
-    ::kill(pid, SIGTERM);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    stopSimProgram(program);
 }

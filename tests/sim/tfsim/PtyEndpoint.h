@@ -5,19 +5,11 @@
 // polls the master and an inotify watch on the slave, so an idle endpoint sleeps.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <memory>
-#include <mutex>
-#include <optional>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "tfsim/Cobs.h"
-#include "tfsim/Endpoint.h"
+#include "tfsim/PollingEndpoint.h"
 
 namespace tfsim {
 
@@ -33,7 +25,7 @@ struct PtyOptions {
     uint8_t readTimeout = 1;
 };
 
-class PtyEndpoint final : public Endpoint {
+class PtyEndpoint final : public PollingEndpoint {
   public:
     using Framing = PtyFraming;
     using Options = PtyOptions;
@@ -52,78 +44,44 @@ class PtyEndpoint final : public Endpoint {
     // output: broken frames, stray delimiters, frames cut by pauses.
     bool sendLine(ConnectionId connection, Write write);
 
-    void start(Listener& listener) override;
-    void stop() override;
     // Cobs: the bytes are cut into packets and each sent as its own frame.
     bool send(ConnectionId connection, Write write) override;
-    void setReading(bool reading) override;
-    // Both hang up; Orderly first writes what is queued and gives the host
-    // up to a second to read it.
-    bool disconnect(Disconnect how, std::chrono::milliseconds wait) override;
-    // Not accepting closes the pty once no host has it open (its path goes
+    // disconnect(): both hang up; Orderly first writes what is queued and gives
+    // the host up to a second to read it.
+    // setAccepting(false) closes the pty once no host has it open (its path goes
     // away), and no new one follows a hang-up. Returns once done.
-    void setAccepting(bool accepting) override;
 
   private:
-    struct Ticket {
-        bool done = false;
-        bool ok = false;
-    };
-    struct Item {
-        Write write;
-        std::shared_ptr<Ticket> close;
-    };
-    struct Active {
-        Write write;
-        size_t offset = 0;
-        size_t nextPause = 0;
-        std::chrono::steady_clock::time_point resumeAt{};
-    };
+    // Without a host the master reports POLLHUP without end: it is left out
+    // until the watch sees the slave opened.
+    int connectionFd() const override { return attached_ ? masterFd_ : -1; }
+    int watchFd() const override { return notifyFd_; }
+    void onWatchReady() override;
+    void deliver(ConnectionId id, std::span<const uint8_t> bytes) override;
+    // A pty has no resets: however the line fails (EIO once the host has
+    // closed, after the bytes it wrote before), the host has closed it.
+    void peerGone(LinkEventKind) override { drop(LinkEventKind::PeerClosed); }
+    void closeOrderly(const std::shared_ptr<Ticket>& ticket) override;
+    void abortConnection() override { hangUp(LinkEventKind::ResetHere); }
+    void applyAccepting(bool accepting) override;
+    void applyAcceptingBeforeStart(bool accepting) override;
 
-    void run();
-    void wake();
     void openLine();
     void closeLine();
     void reopenIfAccepting();
     void connect();
-    void readSome();
-    void deliver(ConnectionId id, std::span<const uint8_t> bytes);
-    std::optional<std::chrono::milliseconds> pumpOutput(bool& wantWritable);
     void waitUntilHostHasRead();
-    void closeOrderly(const std::shared_ptr<Ticket>& ticket);
     void hangUp(LinkEventKind why);
     void drop(LinkEventKind why);
-    void finish(const std::shared_ptr<Ticket>& ticket, bool ok);
-    bool onIoThread();
-    bool queue(ConnectionId connection, Write write);
 
     const Options options_;
     int masterFd_ = -1; // I/O thread only once started
     int notifyFd_ = -1; // inotify on the slave; I/O thread only once started
-    int wakeFd_ = -1;
     bool attached_ = false; // a host has the slave open; I/O thread only
-    Listener* listener_ = nullptr;
-    std::thread thread_;
-    std::vector<uint8_t> readBuffer_;
-    std::optional<Active> active_; // I/O thread only
-    FrameDecoder decoder_;         // I/O thread only
+    FrameDecoder decoder_;  // I/O thread only
 
-    std::mutex readGate_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::string slavePath_;
-    FrameEncoder encoder_;
-    std::thread::id ioThread_;
-    bool started_ = false;
-    bool stopping_ = false;
-    bool reading_ = true;
-    bool accepting_ = true;
-    uint64_t acceptAsked_ = 0;
-    uint64_t acceptApplied_ = 0;
-    ConnectionId live_ = 0;
-    ConnectionId lastId_ = 0;
-    std::deque<Item> queue_;
-    std::vector<std::shared_ptr<Ticket>> aborts_;
+    std::string slavePath_; // mutex_
+    FrameEncoder encoder_;  // mutex_
 };
 
 } // namespace tfsim

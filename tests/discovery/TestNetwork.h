@@ -1,0 +1,49 @@
+// The test network namespace (scripts/netns): loopback and the veth pair tf0 10.77.0.1 /
+// tf1 10.77.0.2. Tests that send or list interfaces skip anywhere else, so that nothing is
+// ever multicast on a real interface.
+#pragma once
+
+#include <arpa/inet.h>
+#include <net/if.h>
+
+#include <cstdint>
+#include <fstream>
+#include <set>
+#include <string>
+
+namespace disctest {
+
+inline bool insideTestNamespace() {
+    struct if_nameindex* names = if_nameindex();
+    if (names == nullptr) return false;
+    std::set<std::string> found;
+    for (struct if_nameindex* n = names; n->if_index != 0; n++)
+        found.insert(n->if_name);
+    if_freenameindex(names);
+    return found == std::set<std::string>{"lo", "tf0", "tf1"};
+}
+
+// Both ends of the veth pair are this host's, so a datagram that crosses it carries a local
+// source address, which the kernel drops as a martian unless accept_local is on. Only ever
+// called inside the private namespace, where the setting dies with it.
+inline bool acceptLocalSourcesOnVeth() {
+    for (const char* dev : {"tf0", "tf1"}) {
+        std::ofstream f(std::string("/proc/sys/net/ipv4/conf/") + dev + "/accept_local");
+        f << "1\n";
+        f.flush();
+        if (!f) return false;
+    }
+    return true;
+}
+
+inline uint32_t ipv4(const char* text) {
+    in_addr a{};
+    inet_pton(AF_INET, text, &a);
+    return a.s_addr;
+}
+
+} // namespace disctest
+
+#define REQUIRE_TEST_NAMESPACE()                                                                   \
+    if (!disctest::insideTestNamespace())                                                          \
+    GTEST_SKIP() << "runs only inside scripts/netns (lo, tf0, tf1)"
