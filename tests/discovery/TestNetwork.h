@@ -7,7 +7,6 @@
 #include <net/if.h>
 
 #include <cstdint>
-#include <fstream>
 #include <set>
 #include <string>
 
@@ -21,19 +20,6 @@ inline bool insideTestNamespace() {
         found.insert(n->if_name);
     if_freenameindex(names);
     return found == std::set<std::string>{"lo", "tf0", "tf1"};
-}
-
-// Both ends of the veth pair are this host's, so a datagram that crosses it carries a local
-// source address, which the kernel drops as a martian unless accept_local is on. Only ever
-// called inside the private namespace, where the setting dies with it.
-inline bool acceptLocalSourcesOnVeth() {
-    for (const char* dev : {"tf0", "tf1"}) {
-        std::ofstream f(std::string("/proc/sys/net/ipv4/conf/") + dev + "/accept_local");
-        f << "1\n";
-        f.flush();
-        if (!f) return false;
-    }
-    return true;
 }
 
 inline uint32_t ipv4(const char* text) {

@@ -40,7 +40,6 @@ class TcpipDiscovery : public testing::Test {
   protected:
     void SetUp() override {
         REQUIRE_TEST_NAMESPACE();
-        ASSERT_TRUE(disctest::acceptLocalSourcesOnVeth());
         responder = std::make_unique<tfsim::DiscoveryResponder>("10.77.0.2");
     }
 
