@@ -1,6 +1,5 @@
 // The link engine: the input and output pipes of a running link, sync, heartbeats,
 // the user filter, pooled writes, the packet log hooks and the by-id operations.
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -24,7 +23,7 @@ constexpr uint32_t DEFAULT_LOG_SIZE = 65536;
 constexpr int32_t MAX_LOG_SIZE = 0x4000000;
 // The last packets written at a stop: a peer that stopped reading must not hold the
 // stop (each blocked write can take its full retry time) for longer than this.
-constexpr auto FINAL_FLUSH_LIMIT = std::chrono::milliseconds(1000);
+constexpr uint64_t FINAL_FLUSH_LIMIT_MS = 1000;
 
 enum SyncState : uint32_t {
     kSyncStateNone = 0,
@@ -264,8 +263,8 @@ void* sOutPipeProcess(void* arg) {
 
     // What was queued before the stop (the route-off command among it) still goes out,
     // one by one, until a write fails or the time is up; the rest stays queued.
-    auto deadline = std::chrono::steady_clock::now() + FINAL_FLUSH_LIMIT;
-    while (std::chrono::steady_clock::now() < deadline) {
+    uint64_t deadline = aTime_GetMonotonicMSTicks() + FINAL_FLUSH_LIMIT_MS;
+    while (aTime_GetMonotonicMSTicks() < deadline) {
         aPacket* packet = aPacketFifo_Get(link->outFifo);
         if (!packet) break;
         aErr result = writeOne(link, packet);
@@ -288,11 +287,6 @@ template <typename Pred> bool pollFor(int polls, Pred pred) {
     return pred();
 }
 
-uint64_t steadyMs() {
-    using namespace std::chrono;
-    return static_cast<uint64_t>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 aPacket* awaitAnswer(uint32_t id, uint8_t address, uint8_t length, const uint8_t* data) {
     static const uint8_t none = 0;
@@ -404,13 +398,13 @@ aPacket* aLink_GetFirst(uint32_t id, aPacketPredicate predicate, const void* ref
 }
 
 aPacket* aLink_AwaitFirst(uint32_t id, aPacketPredicate predicate, const void* ref, uint64_t ms) {
-    uint64_t start = steadyMs();
+    uint64_t start = aTime_GetMonotonicMSTicks();
     uint64_t deadline = ms > UINT64_MAX - start ? UINT64_MAX : start + ms;
     // The link is looked up afresh after every wait: it may be torn down meanwhile.
     for (;;) {
         LinkView view = viewOf(id);
         if (!view.found || !view.running || view.status != aLINK_STATUS_RUNNING) return nullptr;
-        uint64_t now = steadyMs();
+        uint64_t now = aTime_GetMonotonicMSTicks();
         if (now >= deadline) return nullptr;
         aPacket* packet = aPacketFifo_AwaitFirst(view.inFifo, predicate, ref, deadline - now);
         if (packet) return packet;

@@ -6,8 +6,8 @@
 #include "aLinkInternal.h"
 #include "aLinkManagerInternal.h"
 #include "aTime.h"
-#include "unix_streamserial.h"
-#include "unix_streamusb.h"
+#include "aStream_Serial.h"
+#include "aStream_USB.h"
 
 namespace {
 

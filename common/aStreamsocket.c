@@ -99,11 +99,10 @@ static aErr sSetNonBlocking(int fd) {
 
 /* Waits for the connect to finish; the pending error, or ETIMEDOUT. */
 static int sAwaitConnect(int fd) {
-    uint64_t start = aTime_GetMSTicks();
+    uint64_t start = aTime_GetMonotonicMSTicks();
     const uint64_t limit = CONNECT_TIMEOUT_SEC * 1000u;
     for (;;) {
-        uint64_t now = aTime_GetMSTicks();
-        uint64_t spent = now >= start ? now - start : 0;
+        uint64_t spent = aTime_GetMonotonicMSTicks() - start;
         if (spent >= limit) return ETIMEDOUT;
         struct pollfd wait = {.fd = fd, .events = POLLOUT};
         int ready = poll(&wait, 1, (int)(limit - spent));

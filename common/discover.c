@@ -10,7 +10,7 @@
 #include <string.h>
 
 #include "aDebugging.h"
-#include "unix_discovery.h"
+#include "discover_platform.h"
 
 /* The record is a wire format: its layout may never move. */
 _Static_assert(sizeof(linkSpec) == 128, "linkSpec is 128 bytes");

@@ -14,6 +14,7 @@
 
 #include "Tessaform-C.h"
 #include "aFile.h"
+#include "aTime.h"
 
 #define TFUSB_NODE_FORMAT "/dev/tessaform.%s"
 #define TFUSB_NODE_PATH_SIZE 300
@@ -113,11 +114,6 @@ static aErr sNodeWrite(tfusb_device* device, const uint8_t* data, size_t count) 
     return sent < count ? aErrIO : aErrNone;
 }
 
-static int64_t sSteadyMs(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000 + now.tv_nsec / 1000000;
-}
 
 /* A hung-up node stays readable and reads nothing without end; only poll tells it from
  * an idle one. */
@@ -131,9 +127,9 @@ static aErr sNodeGet(tfusb_device* device, uint8_t* byte) {
      * sleeps here instead of spinning on empty reads. A node that claims readiness and
      * then has nothing (a driver without poll support) is asked again after a pause
      * until the wait is over. */
-    const int64_t deadline = sSteadyMs() + TFUSB_READ_TIMEOUT_MS;
+    const int64_t deadline = (int64_t)aTime_GetMonotonicMSTicks() + TFUSB_READ_TIMEOUT_MS;
     for (;;) {
-        int64_t left = deadline - sSteadyMs();
+        int64_t left = deadline - (int64_t)aTime_GetMonotonicMSTicks();
         if (left < 0) left = 0;
         struct pollfd wait = {.fd = device->fd, .events = POLLIN};
         int ready = poll(&wait, 1, (int)left);
@@ -147,7 +143,7 @@ static aErr sNodeGet(tfusb_device* device, uint8_t* byte) {
         if (n == 1) return aErrNone;
         if (n < 0 && errno != EFAULT && errno != EAGAIN) return aErrIO;
         if (sHungUp(wait.revents)) return aErrIO;
-        if (deadline - sSteadyMs() <= 0) return aErrNotReady;
+        if (deadline - (int64_t)aTime_GetMonotonicMSTicks() <= 0) return aErrNotReady;
         struct timespec pause = {.tv_sec = 0, .tv_nsec = TFUSB_NODE_EMPTY_PAUSE_MS * 1000000L};
         nanosleep(&pause, NULL);
     }

@@ -1,6 +1,6 @@
 /* Module searches on Linux: the USB bus through the shared libusb context, and the TCP/IP
  * query, a multicast datagram answered by every module on the network. */
-#include "unix_discovery.h"
+#include "discover_platform.h"
 
 #include <arpa/inet.h>
 #include <errno.h>

@@ -1,6 +1,6 @@
 /* The serial transport of the byte streams: a termios port in raw mode. The descriptor
  * stays non-blocking so that neither a read nor a write can hang on a line that stopped. */
-#include "unix_streamserial.h"
+#include "aStream_Serial.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "aStream_CobsEncoding.h"
+#include "aTime.h"
 
 /* The link engine reads again at once after a not-ready read; this wait is its pacing. */
 #define aSERIAL_READ_WAIT_MS 100
@@ -43,11 +44,6 @@ static bool aVALIDSS(const aSerialStream* ss) {
     return ss != NULL && ss->check == aSERIALSTREAM_CHECK;
 }
 
-static uint64_t sSteadyMs(void) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
-}
 
 /* Twice the time the line needs for a full kernel buffer (10 bits a byte), at least 1 s. */
 static uint64_t sStallLimitMs(uint32_t baudIndex) {
@@ -108,13 +104,13 @@ static aErr sSerialStreamWrite(const uint8_t* data, size_t length, void* ref) {
     if (ss->fd < 0) return aErrIO;
 
     const uint64_t stallLimit = sStallLimitMs(ss->baudIndex);
-    uint64_t lastProgress = sSteadyMs();
+    uint64_t lastProgress = aTime_GetMonotonicMSTicks();
     size_t sent = 0;
     while (sent < length) {
         ssize_t n = write(ss->fd, data + sent, length - sent);
         if (n > 0) {
             sent += (size_t)n;
-            lastProgress = sSteadyMs();
+            lastProgress = aTime_GetMonotonicMSTicks();
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -122,7 +118,7 @@ static aErr sSerialStreamWrite(const uint8_t* data, size_t length, void* ref) {
 
         /* A peer that stopped reading must not hold the writer (a link's output thread,
          * which its teardown joins) for ever. */
-        uint64_t spent = sSteadyMs() - lastProgress;
+        uint64_t spent = aTime_GetMonotonicMSTicks() - lastProgress;
         if (spent >= stallLimit) return aErrIO;
         struct pollfd wait = {.fd = ss->fd, .events = POLLOUT};
         int ready = poll(&wait, 1, (int)(stallLimit - spent));

@@ -1,5 +1,5 @@
 /* The USB transport of the byte streams, over the device handle of tfusb_driver. */
-#include "unix_streamusb.h"
+#include "aStream_USB.h"
 
 #include <stdio.h>
 #include <stdlib.h>

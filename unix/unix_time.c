@@ -1,4 +1,4 @@
-/* Wall-clock milliseconds and sleeps. */
+/* Wall-clock and monotonic milliseconds, and sleeps. */
 #include "aTime.h"
 
 #include <errno.h>
@@ -11,6 +11,12 @@ uint64_t aTime_GetMSTicks(void) {
     struct timeval now;
     if (gettimeofday(&now, NULL) != 0) return 0;
     return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_usec / 1000u;
+}
+
+uint64_t aTime_GetMonotonicMSTicks(void) {
+    struct timespec now;
+    if (clock_gettime(CLOCK_MONOTONIC, &now) != 0) return 0;
+    return (uint64_t)now.tv_sec * 1000u + (uint64_t)now.tv_nsec / 1000000u;
 }
 
 /* One slice; a signal does not cut it short. */

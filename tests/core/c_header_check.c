@@ -1,31 +1,9 @@
-/* Compiled as C: every public core header must be usable from plain C. */
-#include "aDebugging.h"
-#include "aDefs.h"
+/* Compiled as C: a few calls through the C view of the public interface. */
 #include "aDirectory.h"
 #include "aError.h"
-#include "aFile.h"
-#include "aLink.h"
-#include "aLogger.h"
-#include "aMulticast.h"
 #include "aMutex.h"
 #include "aPacket.h"
-#include "aPacketDebug.h"
-#include "aStream.h"
-#include "aStream_CobsEncoding.h"
-#include "aThread.h"
-#include "aTime.h"
-#include "aUEI.h"
-#include "cobs.h"
-#include "crc8.h"
-#include "discover.h"
 #include "aVersion.h"
-#include "packetfifo.h"
-#include "Tessaform-C.h"
-#include "zBeaconInterface.h"
-#include "zSysInterruptHandler.h"
-#include "unix_streamserial.h"
-#include "unix_streamusb.h"
-#include "tfusb_driver.h"
 
 #include <string.h>
 

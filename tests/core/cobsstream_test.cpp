@@ -18,7 +18,7 @@
 #include "aStream_CobsEncoding.h"
 #include "cobs.h"
 #include "crc8.h"
-#include "unix_streamserial.h"
+#include "aStream_Serial.h"
 
 using tftest::Bytes;
 using tftest::PtyPair;

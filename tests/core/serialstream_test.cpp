@@ -17,7 +17,7 @@
 #include "PtyPair.h"
 #include "TempDir.h"
 #include "aStream.h"
-#include "unix_streamserial.h"
+#include "aStream_Serial.h"
 
 using tftest::Bytes;
 using tftest::PtyPair;

@@ -1,6 +1,7 @@
-/* The byte stream over a module on USB: its kernel driver node when present, else libusb. */
-#ifndef TESSAFORM_UNIX_STREAMUSB_H
-#define TESSAFORM_UNIX_STREAMUSB_H
+/* The byte stream over a module on USB (implemented by the platform layer): its kernel
+ * driver node when present, else libusb. */
+#ifndef TESSAFORM_ASTREAM_USB_H
+#define TESSAFORM_ASTREAM_USB_H
 
 #include <stdint.h>
 

@@ -20,7 +20,7 @@
 #include "tfsim/Module.h"
 #include "tfsim/PtyEndpoint.h"
 #include "tfusb_driver.h"
-#include "unix_streamusb.h"
+#include "aStream_USB.h"
 
 namespace {
 

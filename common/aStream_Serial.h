@@ -1,6 +1,7 @@
-/* Byte streams over a POSIX serial port: plain, or packetized with COBS frames for links. */
-#ifndef TESSAFORM_UNIX_STREAMSERIAL_H
-#define TESSAFORM_UNIX_STREAMSERIAL_H
+/* Byte streams over a serial port (implemented by the platform layer): plain, or packetized
+ * with COBS frames for links. */
+#ifndef TESSAFORM_ASTREAM_SERIAL_H
+#define TESSAFORM_ASTREAM_SERIAL_H
 
 #include <stdint.h>
 

@@ -1,6 +1,6 @@
-/* The platform's module searches behind aDiscovery_EnumerateModules. */
-#ifndef TESSAFORM_UNIX_DISCOVERY_H
-#define TESSAFORM_UNIX_DISCOVERY_H
+/* The module searches behind aDiscovery_EnumerateModules that the platform layer implements. */
+#ifndef TESSAFORM_DISCOVER_PLATFORM_H
+#define TESSAFORM_DISCOVER_PLATFORM_H
 
 #include "discover.h"
 
