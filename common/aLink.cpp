@@ -287,7 +287,6 @@ template <typename Pred> bool pollFor(int polls, Pred pred) {
     return pred();
 }
 
-
 aPacket* awaitAnswer(uint32_t id, uint8_t address, uint8_t length, const uint8_t* data) {
     static const uint8_t none = 0;
     aPacket* request = aPacket_CreateWithData(address, length, length ? data : &none);

@@ -114,7 +114,6 @@ static aErr sNodeWrite(tfusb_device* device, const uint8_t* data, size_t count) 
     return sent < count ? aErrIO : aErrNone;
 }
 
-
 /* A hung-up node stays readable and reads nothing without end; only poll tells it from
  * an idle one. */
 static bool sHungUp(short revents) {

@@ -44,7 +44,6 @@ static bool aVALIDSS(const aSerialStream* ss) {
     return ss != NULL && ss->check == aSERIALSTREAM_CHECK;
 }
 
-
 /* Twice the time the line needs for a full kernel buffer (10 bits a byte), at least 1 s. */
 static uint64_t sStallLimitMs(uint32_t baudIndex) {
     uint64_t bitsPerSecond = sSpeeds[baudIndex].bitsPerSecond;

@@ -121,7 +121,7 @@ unsigned fakeusb_init_count(void); /* libusb_init calls, failed ones included */
 unsigned fakeusb_exit_count(void);
 unsigned fakeusb_live_contexts(void);
 unsigned fakeusb_open_handles(void);
-unsigned fakeusb_live_device_lists(void);     /* got and not yet freed */
+unsigned fakeusb_live_device_lists(void); /* got and not yet freed */
 unsigned fakeusb_live_config_descriptors(void);
 /* Calls the real libusb would reject or crash on (unknown handles, transfers on
  * unclaimed interfaces, an exit with handles open, ...); each also prints a

@@ -135,10 +135,18 @@ TEST_F(FakeUsb, PresentsTheConfiguredDescriptors) {
         fakeusb_endpoint_config inEp, outEp;
     };
     const Case cases[] = {
-        {"bulk 64", 0, {0x81, LIBUSB_TRANSFER_TYPE_BULK, 64}, {0x01, LIBUSB_TRANSFER_TYPE_BULK, 64}},
-        {"interrupt after decoys", 2, {0x83, LIBUSB_TRANSFER_TYPE_INTERRUPT, 512},
+        {"bulk 64",
+         0,
+         {0x81, LIBUSB_TRANSFER_TYPE_BULK, 64},
+         {0x01, LIBUSB_TRANSFER_TYPE_BULK, 64}},
+        {"interrupt after decoys",
+         2,
+         {0x83, LIBUSB_TRANSFER_TYPE_INTERRUPT, 512},
          {0x04, LIBUSB_TRANSFER_TYPE_INTERRUPT, 512}},
-        {"max packet 0", 0, {0x81, LIBUSB_TRANSFER_TYPE_BULK, 0}, {0x02, LIBUSB_TRANSFER_TYPE_BULK, 0}},
+        {"max packet 0",
+         0,
+         {0x81, LIBUSB_TRANSFER_TYPE_BULK, 0},
+         {0x02, LIBUSB_TRANSFER_TYPE_BULK, 0}},
         {"no OUT endpoint", 0, {0x81, LIBUSB_TRANSFER_TYPE_BULK, 64}, {0, 0, 0}},
     };
     for (const Case& k : cases) {
@@ -218,7 +226,8 @@ TEST_F(FakeUsb, SerialStringIsReturnedAsConfiguredAndCutToTheBuffer) {
     EXPECT_STREQ(reinterpret_cast<char*>(buf), "40f5849a"); // lower case kept
     EXPECT_EQ(libusb_get_string_descriptor_ascii(h, d.iSerialNumber, buf, 5), 4);
     EXPECT_STREQ(reinterpret_cast<char*>(buf), "40f5");
-    EXPECT_EQ(libusb_get_string_descriptor_ascii(h, 0, buf, sizeof buf), LIBUSB_ERROR_INVALID_PARAM);
+    EXPECT_EQ(libusb_get_string_descriptor_ascii(h, 0, buf, sizeof buf),
+              LIBUSB_ERROR_INVALID_PARAM);
     libusb_close(h);
 
     ASSERT_EQ(libusb_get_device_descriptor(list[1], &d), 0);
@@ -235,9 +244,12 @@ TEST_F(FakeUsb, ScriptedOpenDescriptorAndClaimFailures) {
         int error;
     };
     const Case cases[] = {
-        {FAKEUSB_OP_OPEN, LIBUSB_ERROR_ACCESS},       {FAKEUSB_OP_DEVICE_DESCRIPTOR, LIBUSB_ERROR_IO},
-        {FAKEUSB_OP_STRING_DESCRIPTOR, LIBUSB_ERROR_PIPE}, {FAKEUSB_OP_CLAIM, LIBUSB_ERROR_BUSY},
-        {FAKEUSB_OP_CLAIM, LIBUSB_ERROR_ACCESS},      {FAKEUSB_OP_CLAIM, LIBUSB_ERROR_NO_DEVICE},
+        {FAKEUSB_OP_OPEN, LIBUSB_ERROR_ACCESS},
+        {FAKEUSB_OP_DEVICE_DESCRIPTOR, LIBUSB_ERROR_IO},
+        {FAKEUSB_OP_STRING_DESCRIPTOR, LIBUSB_ERROR_PIPE},
+        {FAKEUSB_OP_CLAIM, LIBUSB_ERROR_BUSY},
+        {FAKEUSB_OP_CLAIM, LIBUSB_ERROR_ACCESS},
+        {FAKEUSB_OP_CLAIM, LIBUSB_ERROR_NO_DEVICE},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(libusb_error_name(k.error));
@@ -457,10 +469,14 @@ TEST_F(FakeUsb, CountsContextsAndFailsInitOnRequest) {
 
 TEST_F(FakeUsb, ErrorNamesAndTexts) {
     const std::pair<int, const char*> names[] = {
-        {LIBUSB_SUCCESS, "LIBUSB_SUCCESS"},         {LIBUSB_ERROR_IO, "LIBUSB_ERROR_IO"},
-        {LIBUSB_ERROR_NO_DEVICE, "LIBUSB_ERROR_NO_DEVICE"}, {LIBUSB_ERROR_BUSY, "LIBUSB_ERROR_BUSY"},
-        {LIBUSB_ERROR_TIMEOUT, "LIBUSB_ERROR_TIMEOUT"}, {LIBUSB_ERROR_PIPE, "LIBUSB_ERROR_PIPE"},
-        {LIBUSB_ERROR_OTHER, "LIBUSB_ERROR_OTHER"},   {-50, "**UNKNOWN**"},
+        {LIBUSB_SUCCESS, "LIBUSB_SUCCESS"},
+        {LIBUSB_ERROR_IO, "LIBUSB_ERROR_IO"},
+        {LIBUSB_ERROR_NO_DEVICE, "LIBUSB_ERROR_NO_DEVICE"},
+        {LIBUSB_ERROR_BUSY, "LIBUSB_ERROR_BUSY"},
+        {LIBUSB_ERROR_TIMEOUT, "LIBUSB_ERROR_TIMEOUT"},
+        {LIBUSB_ERROR_PIPE, "LIBUSB_ERROR_PIPE"},
+        {LIBUSB_ERROR_OTHER, "LIBUSB_ERROR_OTHER"},
+        {-50, "**UNKNOWN**"},
     };
     for (auto [code, name] : names)
         EXPECT_STREQ(libusb_error_name(code), name);

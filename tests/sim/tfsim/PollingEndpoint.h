@@ -46,8 +46,7 @@ class PollingEndpoint : public Endpoint {
 
     // `frame` runs under the lock, so framing state advances in queue order
     // and nothing is framed for a connection that is not live.
-    template <class Frame>
-    bool queueWrite(ConnectionId connection, Write write, Frame frame) {
+    template <class Frame> bool queueWrite(ConnectionId connection, Write write, Frame frame) {
         {
             std::lock_guard lock(mutex_);
             if (stopping_ || live_ == 0 || (connection != 0 && connection != live_)) return false;

@@ -75,8 +75,8 @@ class PtyEndpoint final : public PollingEndpoint {
     void drop(LinkEventKind why);
 
     const Options options_;
-    int masterFd_ = -1; // I/O thread only once started
-    int notifyFd_ = -1; // inotify on the slave; I/O thread only once started
+    int masterFd_ = -1;     // I/O thread only once started
+    int notifyFd_ = -1;     // inotify on the slave; I/O thread only once started
     bool attached_ = false; // a host has the slave open; I/O thread only
     FrameDecoder decoder_;  // I/O thread only
 
