@@ -5,8 +5,8 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 command -v clang-format >/dev/null || {
-    TF_PACKAGES=(clang-format)
     source "$root/scripts/deps.sh"
+    TF_PACKAGES=(clang-format)
     tf_install_deps
 }
 git ls-files -z '*.c' '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
