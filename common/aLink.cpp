@@ -7,6 +7,7 @@
 #include "aLinkInternal.h"
 #include "aLinkManagerInternal.h"
 #include "aTime.h"
+#include "packetfifoInternal.h"
 
 namespace {
 
@@ -74,14 +75,13 @@ size_t wireForm(const aPacket* packet, uint8_t* out) {
 }
 
 void logPacket(aLink* link, uint8_t type, const aPacket* packet) {
-    aPacketLog* log = link->packetLog.load();
-    if (!log) return;
+    if (!link->packetLog.load()) return; // no log: no lock per packet
     uint8_t bytes[aPACKET_MAX_BYTES];
     size_t count = wireForm(packet, bytes);
-    aMutex* sema = link->logSema.load();
-    aMutex_Lock(sema);
-    if (log->enabled) aPacketLog_Put(log, type, static_cast<uint32_t>(count), bytes);
-    aMutex_Unlock(sema);
+    aMutex_Lock(link->logSema);
+    aPacketLog* log = link->packetLog.load();
+    if (log && log->enabled) aPacketLog_Put(log, type, static_cast<uint32_t>(count), bytes);
+    aMutex_Unlock(link->logSema);
 }
 
 void tracePacket(const char* where, uint32_t id, const aPacket* packet) {
@@ -170,8 +170,15 @@ aErr sHandlePacket(aLink* link) {
     aMutex_Unlock(link->userFilterSema);
 
     aErr result = aErrNone;
-    if (!consumed && !sHandleHBBackChannel(link))
-        result = aPacketFifo_Put(link->inFifo, link->rxPacket);
+    if (!consumed && !sHandleHBBackChannel(link)) {
+        // Nobody may be reading the in-FIFO: at its bound the oldest packet gives way, so
+        // the link keeps running and the callers see the newest traffic.
+        size_t dropped = 0;
+        result = aPacketFifo_PutDroppingOldest(link->inFifo, link->rxPacket, &dropped);
+        if (dropped)
+            aDebug_Trace(aDEBUG_LINK, " sHandlePacket(%u) in-FIFO full: dropped the oldest\n",
+                         link->id);
+    }
     aPacket_Reset(link->rxPacket);
     return result;
 }
@@ -300,49 +307,60 @@ aPacket* awaitAnswer(uint32_t id, uint8_t address, uint8_t length, const uint8_t
 
 // Start and stop ------------------------------------------------------------------------
 
-aErr aLink_Start(uint32_t id) {
-    aLink* link = sGetLink(id);
-    if (!link) return aErrParam;
-    if (!link->stream) return aErrConnection;
-    if (link->running) return aErrNone;
+aErr aLink_StartLocked(aLink& link) {
+    if (!link.stream) return aErrConnection;
+    if (link.running) return aErrNone;
 
-    link->running = 1;
-    link->status = aLINK_STATUS_STARTING;
-    link->hbState = 0;
-    link->inStarted = 0;
-    link->outStarted = 0;
-    link->inThread = aThread_Create(link->inProc, link);
-    if (!link->inThread) return aErrResource;
-    link->outThread = aThread_Create(link->outProc, link);
-    if (!link->outThread) return aErrResource;
+    link.running = 1;
+    link.status = aLINK_STATUS_STARTING;
+    link.hbState = 0;
+    link.inStarted = 0;
+    link.outStarted = 0;
+    link.inThread = aThread_Create(link.inProc, &link);
+    if (!link.inThread) return aErrResource;
+    link.outThread = aThread_Create(link.outProc, &link);
+    if (!link.outThread) return aErrResource;
 
-    bool started = pollFor(START_POLLS, [link] {
-        return link->inStarted && link->outStarted && link->status == aLINK_STATUS_RUNNING;
+    bool started = pollFor(START_POLLS, [&link] {
+        return link.inStarted && link.outStarted && link.status == aLINK_STATUS_RUNNING;
     });
     if (!started) return aErrIndexRange;
-    aDebug_Trace(aDEBUG_LINK, " aLink_Start(%u) running\n", id);
-    return sForceRoute(link, 1);
+    aDebug_Trace(aDEBUG_LINK, " aLink_Start(%u) running\n", link.id);
+    return sForceRoute(&link, 1);
+}
+
+aErr aLink_Start(uint32_t id) {
+    aLinkPin pin;
+    if (!sPinLink(id, &pin)) return aErrParam;
+    std::lock_guard<std::mutex> control(pin.link->control);
+    if (pin.link->retired) return aErrParam;
+    return aLink_StartLocked(*pin.link);
+}
+
+aErr aLink_StopLocked(aLink& link) {
+    uint32_t status = link.status;
+    if (status == aLINK_STATUS_STOPPING || status == aLINK_STATUS_STOPPED) return aErrNone;
+    link.status = aLINK_STATUS_STOPPING;
+
+    aErr result = aErrNone;
+    if (link.inThread && link.outThread) result = sForceRoute(&link, 0);
+    link.running = 0;
+    if (link.inThread && aThread_Destroy(&link.inThread) != 0) result = aErrUnknown;
+    if (link.outThread && aThread_Destroy(&link.outThread) != 0) result = aErrUnknown;
+
+    link.inStarted = 0;
+    link.outStarted = 0;
+    aPacket_Reset(link.rxPacket);
+    link.status = aLINK_STATUS_STOPPED;
+    link.hbState = 0;
+    aDebug_Trace(aDEBUG_LINK, " aLink_Stop(%u) stopped\n", link.id);
+    return result;
 }
 
 aErr aLink_Stop(aLink* link) {
     if (!link) return aErrParam;
-    uint32_t status = link->status;
-    if (status == aLINK_STATUS_STOPPING || status == aLINK_STATUS_STOPPED) return aErrNone;
-    link->status = aLINK_STATUS_STOPPING;
-
-    aErr result = aErrNone;
-    if (link->inThread && link->outThread) result = sForceRoute(link, 0);
-    link->running = 0;
-    if (link->inThread && aThread_Destroy(&link->inThread) != 0) result = aErrUnknown;
-    if (link->outThread && aThread_Destroy(&link->outThread) != 0) result = aErrUnknown;
-
-    link->inStarted = 0;
-    link->outStarted = 0;
-    aPacket_Reset(link->rxPacket);
-    link->status = aLINK_STATUS_STOPPED;
-    link->hbState = 0;
-    aDebug_Trace(aDEBUG_LINK, " aLink_Stop(%u) stopped\n", link->id);
-    return result;
+    std::lock_guard<std::mutex> control(link->control);
+    return aLink_StopLocked(*link);
 }
 
 aErr aLink_Sync(uint32_t id) {
@@ -363,10 +381,9 @@ aErr aLink_Sync(uint32_t id) {
 }
 
 aErr aLink_ForceRoute(uint32_t id, uint8_t on) {
-    aLinkEntry* entry = sLookupEntryByID(id);
-    if (!entry) return aErrNotFound;
-    if (!entry->link) return aErrParam;
-    return queuePacket(viewOf(id).outFifo, ROUTE_ADDRESS, 1, &on);
+    LinkView view = viewOf(id);
+    if (!view.found) return aErrNotFound;
+    return queuePacket(view.outFifo, ROUTE_ADDRESS, 1, &on);
 }
 
 uint32_t aLink_GetStatus(uint32_t id) {
@@ -397,6 +414,7 @@ aPacket* aLink_GetFirst(uint32_t id, aPacketPredicate predicate, const void* ref
 }
 
 aPacket* aLink_AwaitFirst(uint32_t id, aPacketPredicate predicate, const void* ref, uint64_t ms) {
+    if (!predicate) return nullptr; // nothing could ever match: no reason to wait
     uint64_t start = aTime_GetMonotonicMSTicks();
     uint64_t deadline = ms > UINT64_MAX - start ? UINT64_MAX : start + ms;
     // The link is looked up afresh after every wait: it may be torn down meanwhile.
@@ -419,13 +437,14 @@ size_t aLink_DrainPackets(uint32_t id, aPacketPredicate predicate, const void* r
 
 aErr aLink_InstallUserPacketFilter(uint32_t id, aUserPacketFilter filter, void* ref) {
     // Not under the table lock: a running filter holds userFilterSema and may call back
-    // into the link's operations.
-    aLink* link = sGetLink(id);
-    if (!link) return aErrParam;
-    aMutex_Lock(link->userFilterSema);
-    link->userFilter = filter;
-    link->userFilterRef = ref;
-    aMutex_Unlock(link->userFilterSema);
+    // into the link's operations. The pin keeps the mutex alive whoever tears down.
+    aLinkPin pin;
+    if (!sPinLink(id, &pin) || !pin.link->userFilterSema) return aErrParam;
+    aLink& link = *pin.link;
+    aMutex_Lock(link.userFilterSema);
+    link.userFilter = filter;
+    link.userFilterRef = ref;
+    aMutex_Unlock(link.userFilterSema);
     return aErrNone;
 }
 
@@ -435,54 +454,52 @@ aErr aLink_EnablePooledPackets(uint32_t id, uint8_t on) {
 
 // Packet log ---------------------------------------------------------------------------
 
-aErr aLink_PacketDebug_SetLogSize(uint32_t id, int32_t size) {
-    aLink* link = sGetLink(id);
-    if (!link || size > MAX_LOG_SIZE) return aErrParam;
-    if (link->packetLog.load()) return aErrBusy;
-    link->logSize = size < 0 ? 0 : static_cast<uint32_t>(size);
-    return aErrNone;
-}
-
-aErr aLink_PacketDebug_Enable(uint32_t id) {
-    aLink* link = sGetLink(id);
-    if (!link) return aErrParam;
-    if (!link->packetLog.load()) {
-        char name[64];
-        snprintf(name, sizeof(name), "LOG_SEMA_%p", static_cast<void*>(link));
-        aMutex* sema = aMutex_Create(name);
-        aPacketLog* log = aPacketLog_Create(link->logSize ? link->logSize : DEFAULT_LOG_SIZE);
-        if (!sema || !log) {
-            aMutex_Destroy(&sema);
-            aPacketLog_Destroy(&log);
-            return aErrResource;
-        }
-        link->logSema = sema;
-        link->packetLog = log;
-    }
-    aMutex* sema = link->logSema.load();
-    aMutex_Lock(sema);
-    link->packetLog.load()->enabled = 1;
-    aMutex_Unlock(sema);
-    return aErrNone;
-}
-
 namespace {
 
-// Runs fn on the link's packet log under its mutex: aErrParam for an unknown id,
-// aErrNotReady while the link has no log.
-template <typename Fn> aErr withPacketLog(uint32_t id, Fn fn) {
-    aLink* link = sGetLink(id);
-    if (!link) return aErrParam;
-    aPacketLog* log = link->packetLog.load();
-    if (!log) return aErrNotReady;
-    aMutex* sema = link->logSema.load();
-    aMutex_Lock(sema);
-    aErr result = fn(log);
-    aMutex_Unlock(sema);
+// Runs fn on the link's packet log slot under logSema; aErrParam for an unknown id. The
+// ring is made, read and destroyed only under that mutex, so two enables make one ring and
+// a reset never frees it under a reader.
+template <typename Fn> aErr withLogSema(uint32_t id, Fn fn) {
+    aLinkPin pin;
+    if (!sPinLink(id, &pin) || !pin.link->logSema) return aErrParam;
+    aLink& link = *pin.link;
+    aMutex_Lock(link.logSema);
+    aErr result = fn(link);
+    aMutex_Unlock(link.logSema);
     return result;
 }
 
+// The same for operations that need the ring: aErrNotReady while the link has none.
+template <typename Fn> aErr withPacketLog(uint32_t id, Fn fn) {
+    return withLogSema(id, [&fn](aLink& link) {
+        aPacketLog* log = link.packetLog.load();
+        return log ? fn(log) : aErrNotReady;
+    });
+}
+
 } // namespace
+
+aErr aLink_PacketDebug_SetLogSize(uint32_t id, int32_t size) {
+    if (size > MAX_LOG_SIZE) return aErrParam;
+    return withLogSema(id, [size](aLink& link) {
+        if (link.packetLog.load()) return aErrBusy;
+        link.logSize = size < 0 ? 0 : static_cast<uint32_t>(size);
+        return aErrNone;
+    });
+}
+
+aErr aLink_PacketDebug_Enable(uint32_t id) {
+    return withLogSema(id, [](aLink& link) {
+        aPacketLog* log = link.packetLog.load();
+        if (!log) {
+            log = aPacketLog_Create(link.logSize ? link.logSize : DEFAULT_LOG_SIZE);
+            if (!log) return aErrResource;
+            link.packetLog = log;
+        }
+        log->enabled = 1;
+        return aErrNone;
+    });
+}
 
 aErr aLink_PacketDebug_Disable(uint32_t id) {
     return withPacketLog(id, [](aPacketLog* log) {

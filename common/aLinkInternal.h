@@ -1,9 +1,15 @@
 // The link record behind a link id. Internal to the core (C++ only): the pipe threads
 // and callers share its flags without a lock, so those are atomics.
+//
+// Lifetime: the table entry owns the record through shared ownership, and callers that use
+// the record outside the table lock pin it (sPinLink), so a teardown by another holder never
+// frees it under them. What a reset or teardown replaces (stream, FIFOs, receive packet,
+// packet log ring) is replaced under `control`; the two mutexes live as long as the record.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "aLink.h"
 #include "aMutex.h"
@@ -16,46 +22,63 @@
 #define aLINK_CHECK 0xCEED
 
 struct aLink {
-    uint16_t check;
-    uint32_t id;
-    std::atomic<uint8_t> running;
-    std::atomic<uint32_t> status;
-    aPacketFifoId inFifo;
-    aPacket* rxPacket; // input pipe only
-    aPacketFifoId outFifo;
-    aThread* inThread;
-    aThread* outThread;
-    aThreadProc inProc;
-    aThreadProc outProc;
-    std::atomic<uint8_t> inStarted;
-    std::atomic<uint8_t> outStarted;
-    aStream* stream;
-    std::atomic<uint32_t> hbState;
-    void (*hbCallback)(uint8_t);
-    std::atomic<uint32_t> syncState;
-    uint8_t syncAddress; // input pipe only
-    // Created once by aLink_PacketDebug_Enable, read by the pipes: the mutex is published
-    // before the ring, and the ring's contents (enabled included) are touched under it.
-    std::atomic<aPacketLog*> packetLog;
-    uint32_t logSize;
-    std::atomic<aMutex*> logSema;
-    aUserPacketFilter userFilter; // under userFilterSema
-    void* userFilterRef;          // under userFilterSema
-    aMutex* userFilterSema;
-    std::atomic<uint8_t> pooled;
+    uint16_t check = 0;
+    uint32_t id = 0;
+    std::atomic<uint8_t> running{0};
+    std::atomic<uint32_t> status{0};
+    // Replaced by a reset while by-id callers read them: atomics, read through the table.
+    std::atomic<aPacketFifoId> inFifo{0};
+    aPacket* rxPacket = nullptr; // input pipe only (and control, while the pipes are stopped)
+    std::atomic<aPacketFifoId> outFifo{0};
+    aThread* inThread = nullptr;  // under control
+    aThread* outThread = nullptr; // under control
+    aThreadProc inProc = nullptr;
+    aThreadProc outProc = nullptr;
+    std::atomic<uint8_t> inStarted{0};
+    std::atomic<uint8_t> outStarted{0};
+    aStream* stream = nullptr; // the pipes only (and control, while they are stopped)
+    std::atomic<uint32_t> hbState{0};
+    void (*hbCallback)(uint8_t) = nullptr;
+    std::atomic<uint32_t> syncState{0};
+    uint8_t syncAddress = 0; // input pipe only
+    // The ring, its size and its contents (enabled included) under logSema; the pipes peek
+    // at the pointer first so that a link without a log costs no lock per packet.
+    std::atomic<aPacketLog*> packetLog{nullptr};
+    uint32_t logSize = 0; // under logSema
+    aMutex* logSema = nullptr;
+    aUserPacketFilter userFilter = nullptr; // under userFilterSema
+    void* userFilterRef = nullptr;          // under userFilterSema
+    aMutex* userFilterSema = nullptr;
+    std::atomic<uint8_t> pooled{0};
+
+    // Serialises start, stop, reset and teardown. Never taken by the pipes, nor while
+    // userFilterSema or logSema is held.
+    std::mutex control;
+    bool retired = false; // under control: torn down; a late reset must not revive it
+
+    aLink() = default;
+    ~aLink();
+    aLink(const aLink&) = delete;
+    aLink& operator=(const aLink&) = delete;
 };
 
 // The pipe procedures that aLink_Init puts into a record.
 aThreadProc aLink_InPipeProc();
 aThreadProc aLink_OutPipeProc();
 
-// Stops the pipes (route off, threads joined); the record stays whole.
+// Starts the pipes with `control` held by the caller (aLink_Start takes it).
+aErr aLink_StartLocked(aLink& link);
+
+// Stops the pipes (route off, threads joined); the record stays whole. Takes `control`.
 aErr aLink_Stop(aLink* link);
+// The same with `control` already held by the caller.
+aErr aLink_StopLocked(aLink& link);
 
 struct aLinkEntry;
 // Re-creates the entry's stream and restarts its link (USB and TCP/IP links only).
 aErr aLink_ResetLink(aLinkEntry* entry);
 
-// Frees what aLink_Init made around the stream: FIFOs, receive packet, packet log,
-// mutexes, and the stream itself. The result is the out-FIFO's destruction.
-aErr aLink_FreeResources(aLink* link);
+// Frees what a reset replaces: FIFOs, receive packet, packet log ring and the stream, and
+// clears the user filter. With `control` held and the pipes stopped. The result is the
+// out-FIFO's destruction.
+aErr aLink_FreeResources(aLink& link);

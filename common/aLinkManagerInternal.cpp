@@ -72,17 +72,18 @@ uint32_t sCreate(uint32_t ident0, uint32_t ident1, uint32_t type) {
 
 uint32_t sCreate2(uint32_t ident0, uint32_t ident1, uint32_t ident2, uint32_t type) {
     auto* entry = new (std::nothrow) aLinkEntry{};
-    auto* link = new (std::nothrow) aLink{};
-    if (!entry || !link) {
+    if (!entry) return 0;
+    try {
+        entry->link = std::make_shared<aLink>();
+    } catch (...) {
         delete entry;
-        delete link;
         return 0;
     }
     entry->ident0 = ident0;
     entry->ident1 = ident1;
     entry->ident2 = ident2;
     entry->type = type;
-    entry->link = link;
+    aLink* link = entry->link.get();
 
     TableLock lock;
     entry->id = _links.nextID++;
@@ -125,8 +126,22 @@ void sChangeUseCount(aLinkEntry* entry, int delta) {
 }
 
 aLink* sGetLink(uint32_t id) {
-    aLinkEntry* entry = sLookupEntryByID(id);
-    return entry ? entry->link : nullptr;
+    TableLock lock;
+    aLinkEntry* entry = findById(id);
+    return entry ? entry->link.get() : nullptr;
+}
+
+bool sPinLink(uint32_t id, aLinkPin* pin) {
+    *pin = aLinkPin{};
+    TableLock lock;
+    aLinkEntry* entry = findById(id);
+    if (!entry || !entry->link) return false;
+    pin->link = entry->link;
+    pin->type = entry->type;
+    pin->ident0 = entry->ident0;
+    pin->ident1 = entry->ident1;
+    pin->ident2 = entry->ident2;
+    return true;
 }
 
 aLinkReuse sUseExisting(uint32_t ident0, uint32_t type, uint32_t* id) {
@@ -159,7 +174,5 @@ bool sWithLink(uint32_t id, const std::function<void(aLink&)>& fn) {
 }
 
 void sFreeEntry(aLinkEntry* entry) {
-    if (!entry) return;
-    delete entry->link;
     delete entry;
 }

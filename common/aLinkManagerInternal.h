@@ -4,9 +4,15 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+
+#include "discover.h" // linkType and its values: the type of an entry
 
 struct aLink;
 struct aServer;
+
+// Type 0 of an entry: a link over a caller's stream, never found by the module lookups.
+constexpr linkType LEGACY_LINK = 0;
 
 struct aLinkEntry {
     uint32_t id;
@@ -15,19 +21,12 @@ struct aLinkEntry {
     uint32_t ident0;
     uint32_t ident1;
     uint32_t ident2;
-    uint32_t type; // linkType; 0 for a link over a caller's stream
+    linkType type; // LEGACY_LINK for a link over a caller's stream
     int16_t useCount;
-    aLink* link; // allocated and freed together with the entry
+    // Made with the entry. Shared with callers that pinned it, so the record outlives the
+    // entry until the last of them lets go.
+    std::shared_ptr<aLink> link;
     aLinkEntry* next;
-};
-
-// Kinds of link entry.
-enum : uint32_t {
-    aLINK_TYPE_LEGACY = 0,
-    aLINK_TYPE_USB = 1,
-    aLINK_TYPE_TCPIP = 2,
-    aLINK_TYPE_SERIAL = 3,
-    aLINK_TYPE_CLIENT = 4,
 };
 
 uint32_t sCreate(uint32_t ident0, uint32_t ident1, uint32_t type);
@@ -43,7 +42,20 @@ aLinkEntry* sLookupEntryByTrident(uint32_t ident0, uint32_t ident1, uint32_t ide
 // Unlinks the entry from the table; the caller frees it.
 aLinkEntry* sExtractEntry(uint32_t id);
 void sChangeUseCount(aLinkEntry* entry, int delta);
+// The record, valid only while the caller holds a use of the link.
 aLink* sGetLink(uint32_t id);
+
+// What a caller without the table lock works with: the record, kept alive however the link
+// is torn down meanwhile, and the entry's kind and identifiers as they were.
+struct aLinkPin {
+    std::shared_ptr<aLink> link;
+    linkType type = 0;
+    uint32_t ident0 = 0;
+    uint32_t ident1 = 0;
+    uint32_t ident2 = 0;
+};
+// False (and an empty pin) when the id is not in the table.
+bool sPinLink(uint32_t id, aLinkPin* pin);
 
 // What a create finds for a module already in the table.
 enum class aLinkReuse { None, Used, Served };
@@ -63,5 +75,5 @@ aLinkEntry* sReleaseUse(uint32_t id, bool* found);
 // Keep fn short: it blocks every table operation.
 bool sWithLink(uint32_t id, const std::function<void(aLink&)>& fn);
 
-// Frees an extracted entry and its link record.
+// Frees an extracted entry; its record goes with the last pin.
 void sFreeEntry(aLinkEntry* entry);

@@ -1,6 +1,7 @@
 // Packet FIFOs: a process-wide table from id to shared queue, classes inside and a C
 // interface outside, so that no exception and no pointer to a queue ever leaves this file.
 #include "packetfifo.h"
+#include "packetfifoInternal.h"
 
 #include <atomic>
 #include <chrono>
@@ -51,6 +52,7 @@ class packetFifo {
     std::atomic<bool> open{true};
     std::atomic<int64_t> windowStart{0};
     std::atomic<int64_t> nextId{0};
+    int waiters = 0; // under lock: a put with nobody waiting makes no wake-up call
 
     void clearAndSyncWindow() {
         queue.clear();
@@ -107,10 +109,13 @@ Clock::time_point sDeadline(uint64_t timeoutMs) {
 template <typename Condition>
 void sWait(packetFifo& fifo, std::unique_lock<std::mutex>& held, Clock::time_point deadline,
            Condition condition) {
+    if (condition()) return;
+    ++fifo.waiters;
     if (deadline == Clock::time_point::max())
         fifo.notEmpty.wait(held, condition);
     else
         fifo.notEmpty.wait_until(held, deadline, condition);
+    --fifo.waiters;
 }
 
 void _waitUntilNotEmpty(std::unique_lock<std::mutex>& held, Clock::time_point deadline,
@@ -194,13 +199,24 @@ size_t aPacketFifo_GetLength(aPacketFifoId id) {
     }
 }
 
-aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
+namespace {
+
+enum class Overflow { Refuse, DropOldest };
+
+aErr sPut(aPacketFifoId id, const aPacket* packet, Overflow overflow, size_t* dropped) {
     try {
         FifoRef fifo = sGetFifo(id);
         if (!fifo || !aVALIDPACKET(packet)) return aErrParam;
         std::unique_lock<std::mutex> held(fifo->lock);
         // Destroyed between the look-up and here: nobody could ever take the packet out.
         if (!fifo->open.load()) return aErrParam;
+        // A full FIFO keeps what it holds: the caller learns that this packet was not queued
+        // (or, for a queue nobody may be reading, the oldest packet gives way).
+        if (fifo->queue.size() >= aPACKETFIFO_MAX_PACKETS) {
+            if (overflow == Overflow::Refuse) return aErrOverrun;
+            fifo->eraseAndSyncWindow(fifo->queue.begin());
+            if (dropped) ++*dropped;
+        }
         const int64_t serial = fifo->nextId.fetch_add(1);
         PacketOwner copy(aPacket_Copy(packet));
         if (!copy) return aErrParam;
@@ -210,17 +226,24 @@ aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
             return aErrResource;
         }
         fifo->windowStart.store(fifo->queue.front().getId());
-        // A FIFO nobody empties must not grow without bound: drop everything, wake no one.
-        if (fifo->queue.size() > aPACKETFIFO_MAX_PACKETS) {
-            fifo->clearAndSyncWindow();
-            return aErrNone;
-        }
+        const bool wake = fifo->waiters > 0;
         held.unlock();
-        fifo->notEmpty.notify_all();
+        if (wake) fifo->notEmpty.notify_all();
         return aErrNone;
     } catch (...) {
         return aErrResource;
     }
+}
+
+} // namespace
+
+aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet) {
+    return sPut(id, packet, Overflow::Refuse, nullptr);
+}
+
+aErr aPacketFifo_PutDroppingOldest(aPacketFifoId id, const aPacket* packet, size_t* dropped) {
+    if (dropped) *dropped = 0;
+    return sPut(id, packet, Overflow::DropOldest, dropped);
 }
 
 aPacket* aPacketFifo_Get(aPacketFifoId id) {

@@ -22,7 +22,7 @@ typedef uint64_t aPacketFifoId;
  * FIFO. Returns true when the packet matches. */
 typedef bool (*aPacketPredicate)(const aPacket* packet, const void* ref);
 
-/* A FIFO holds at most this many packets: the put that would exceed it empties the FIFO. */
+/* A FIFO holds at most this many packets: a put to a full FIFO is refused (aErrOverrun). */
 #define aPACKETFIFO_MAX_PACKETS 1000
 
 /* A new, empty FIFO; 0 when it cannot be made. */
@@ -37,7 +37,8 @@ aErr aPacketFifo_Destroy(aPacketFifoId* id);
 size_t aPacketFifo_GetLength(aPacketFifoId id);
 
 /* Queues a copy; the caller keeps its packet. aErrParam for an unknown id, an invalid packet
- * or a failed copy; aErrResource when the copy cannot be queued. */
+ * or a failed copy; aErrOverrun when the FIFO is full (it keeps what it holds); aErrResource
+ * when the copy cannot be queued. */
 aErr aPacketFifo_Put(aPacketFifoId id, const aPacket* packet);
 
 /* The oldest packet, removed from the queue; NULL for an unknown id or an empty queue.

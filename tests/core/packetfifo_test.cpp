@@ -1,4 +1,4 @@
-// Packet FIFOs: ids, ownership of copies, the 1000-packet bound, predicate searches, and
+// Packet FIFOs: ids, ownership of copies, the 1000-packet bound and its overflow policies, predicate searches, and
 // waits with real threads (puts, time-outs, destruction, many producers and consumers).
 #include <gtest/gtest.h>
 
@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "packetfifo.h"
+#include "packetfifoInternal.h"
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -185,28 +186,41 @@ TEST_F(PacketFifoTest, RefusesInvalidPackets) {
     EXPECT_EQ(aPacketFifo_GetLength(fifo), 0u);
 }
 
-TEST_F(PacketFifoTest, The1001stPutEmptiesTheFifoAndItStaysUsable) {
+// A full FIFO loses nothing silently: a plain put is refused and the queue stays whole,
+// while the dropping put (for queues nobody may be reading) makes room at the old end.
+TEST_F(PacketFifoTest, AFullFifoRefusesAPutAndKeepsItsPackets) {
     for (int i = 0; i < aPACKETFIFO_MAX_PACKETS; i++)
         put(0x02, static_cast<uint8_t>(i));
     EXPECT_EQ(aPacketFifo_GetLength(fifo), 1000u);
-    put(0x02, 0xEE);
-    EXPECT_EQ(aPacketFifo_GetLength(fifo), 0u);
+    PacketPtr extra = makePacket(0x02, 0xEE);
+    EXPECT_EQ(aPacketFifo_Put(fifo, extra.get()), aErrOverrun);
+    EXPECT_EQ(aPacketFifo_GetLength(fifo), 1000u);
 
-    // After the clearing, waits and predicate takes see what comes next.
-    auto waiter = std::async(std::launch::async, [this] {
-        return PacketPtr(aPacketFifo_AwaitFirst(fifo, sAcceptAll, nullptr, kPatient));
-    });
-    std::this_thread::sleep_for(20ms);
-    put(0x04, 0);
-    PacketPtr awaited = waiter.get();
-    ASSERT_NE(awaited, nullptr);
-    EXPECT_EQ(tagOf(awaited.get()), 0);
-    put(0x04, 1);
-    put(0x04, 2);
-    PacketPtr first{aPacketFifo_AwaitFirst(fifo, sAcceptAll, nullptr, 0)};
-    ASSERT_NE(first, nullptr);
-    EXPECT_EQ(tagOf(first.get()), 1);
-    EXPECT_EQ(takeAll(), std::vector<uint8_t>{2});
+    PacketPtr oldest{aPacketFifo_Get(fifo)};
+    ASSERT_NE(oldest, nullptr);
+    EXPECT_EQ(tagOf(oldest.get()), 0) << "the refused put took nothing out";
+    EXPECT_EQ(aPacketFifo_Put(fifo, extra.get()), aErrNone) << "room again after a take";
+    std::vector<uint8_t> tags = takeAll();
+    ASSERT_EQ(tags.size(), 1000u);
+    EXPECT_EQ(tags.front(), 1);
+    EXPECT_EQ(tags.back(), 0xEE);
+}
+
+TEST_F(PacketFifoTest, TheDroppingPutMakesRoomByDroppingTheOldest) {
+    size_t dropped = 99;
+    for (int i = 0; i < aPACKETFIFO_MAX_PACKETS; i++) {
+        PacketPtr packet = makePacket(0x02, static_cast<uint8_t>(i));
+        ASSERT_EQ(aPacketFifo_PutDroppingOldest(fifo, packet.get(), &dropped), aErrNone);
+        EXPECT_EQ(dropped, 0u);
+    }
+    PacketPtr extra = makePacket(0x04, 0xEE);
+    EXPECT_EQ(aPacketFifo_PutDroppingOldest(fifo, extra.get(), &dropped), aErrNone);
+    EXPECT_EQ(dropped, 1u);
+    EXPECT_EQ(aPacketFifo_GetLength(fifo), 1000u);
+    std::vector<uint8_t> tags = takeAll();
+    ASSERT_EQ(tags.size(), 1000u);
+    EXPECT_EQ(tags.front(), 1) << "packet 0 gave way";
+    EXPECT_EQ(tags.back(), 0xEE);
 }
 
 TEST_F(PacketFifoTest, GetFirstTakesTheFirstAcceptedAndKeepsTheRestInOrder) {
@@ -298,7 +312,7 @@ TEST_F(PacketFifoTest, AwaitFirstFollowsTheWindowAcrossAnOverflow) {
     auto putSerial = [this](uint8_t address, int serial) {
         const uint8_t data[2] = {static_cast<uint8_t>(serial >> 8), static_cast<uint8_t>(serial)};
         PacketPtr packet{aPacket_CreateWithData(address, 2, data)};
-        ASSERT_EQ(aPacketFifo_Put(fifo, packet.get()), aErrNone);
+        ASSERT_EQ(aPacketFifo_PutDroppingOldest(fifo, packet.get(), nullptr), aErrNone);
     };
     putSerial(0x02, 0);
     Serials serials;
@@ -307,7 +321,8 @@ TEST_F(PacketFifoTest, AwaitFirstFollowsTheWindowAcrossAnOverflow) {
         return PacketPtr(aPacketFifo_AwaitFirst(fifo, sRecordSerial, &serials, kPatient));
     });
     started.wait();
-    for (int serial = 1; serial <= aPACKETFIFO_MAX_PACKETS; serial++) // the last one empties it
+    // Past the bound: the oldest packets give way while the waiter walks the queue.
+    for (int serial = 1; serial <= aPACKETFIFO_MAX_PACKETS + 50; serial++)
         putSerial(0x02, serial);
     putSerial(0x04, 5000);
     PacketPtr got = waiter.get();
@@ -317,7 +332,7 @@ TEST_F(PacketFifoTest, AwaitFirstFollowsTheWindowAcrossAnOverflow) {
     EXPECT_EQ(serials.seen.back(), 5000);
     for (size_t i = 1; i < serials.seen.size(); i++)
         EXPECT_GT(serials.seen[i], serials.seen[i - 1]) << "at " << i;
-    EXPECT_EQ(aPacketFifo_GetLength(fifo), 0u);
+    EXPECT_EQ(aPacketFifo_GetLength(fifo), 999u);
 }
 
 TEST_F(PacketFifoTest, AwaitTimesOutOnAnEmptyFifo) {

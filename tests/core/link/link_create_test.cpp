@@ -34,7 +34,7 @@ TEST(LinkCreate, UnreachableModuleLeavesNoEntry) {
     probe.setAccepting(false);
     const uint32_t serial = 0x5E000001;
     EXPECT_EQ(aLink_CreateTCPIP(serial, loopback(), port), 0u);
-    EXPECT_EQ(sLookupEntryByIdentifier(serial, aLINK_TYPE_TCPIP), nullptr);
+    EXPECT_EQ(sLookupEntryByIdentifier(serial, TCPIP), nullptr);
 }
 
 TEST(LinkCreate, CallersStreamLinkRunsAndIsNeverShared) {
@@ -44,7 +44,7 @@ TEST(LinkCreate, CallersStreamLinkRunsAndIsNeverShared) {
     uint32_t id = aLink_Create(stream);
     ASSERT_NE(id, 0u);
     EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
-    EXPECT_EQ(sLookupEntryByIdentifier(0xFFFFFFFF, aLINK_TYPE_LEGACY)->id, id);
+    EXPECT_EQ(sLookupEntryByIdentifier(0xFFFFFFFF, LEGACY_LINK)->id, id);
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
     EXPECT_EQ(aLink_Create(nullptr), 0u);
 }
@@ -77,7 +77,7 @@ TEST_F(SimLink, ConcurrentDestroysTearDownOnce) {
         tb.join();
         EXPECT_EQ(ra, aErrNone);
         EXPECT_EQ(rb, aErrNone);
-        EXPECT_EQ(sLookupEntryByIdentifier(serial, aLINK_TYPE_TCPIP), nullptr);
+        EXPECT_EQ(sLookupEntryByIdentifier(serial, TCPIP), nullptr);
     }
 }
 
@@ -113,7 +113,7 @@ TEST_F(SimLink, ResetOfAModuleThatStaysAwayLeavesTheLinkStopped) {
 }
 
 TEST(LinkCreate, StreamlessLinksRefuseToStartOrSync) {
-    uint32_t id = sCreate(0x5E000002, 0, aLINK_TYPE_SERIAL);
+    uint32_t id = sCreate(0x5E000002, 0, SERIAL);
     ASSERT_EQ(aLink_Init(id, nullptr), id);
     EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_NO_STREAM);
     EXPECT_EQ(aLink_Start(id), aErrConnection);

@@ -106,7 +106,7 @@ TEST(SerialLinkCreate, RefusesUnknownRatesAndMissingPortsWithoutLeavingEntries) 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(aLink_CreateSerial(++serial, c.port.c_str(), c.baud), 0u);
-        EXPECT_EQ(sLookupEntryByIdentifier(serial, aLINK_TYPE_SERIAL), nullptr);
+        EXPECT_EQ(sLookupEntryByIdentifier(serial, SERIAL), nullptr);
     }
     EXPECT_EQ(aLink_CreateSerial(++serial, nullptr, 115200), 0u);
 }

@@ -63,7 +63,7 @@ TEST_F(UsbLink, ComesUpSyncedAndSharedBySerialNumber) {
     EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING) << "one holder remains";
     uint32_t last = id;
     EXPECT_EQ(aLink_Destroy(&last), aErrNone);
-    EXPECT_EQ(sLookupEntryByIdentifier(serial, aLINK_TYPE_USB), nullptr);
+    EXPECT_EQ(sLookupEntryByIdentifier(serial, USB), nullptr);
     uint32_t stale = id;
     EXPECT_EQ(aLink_Destroy(&stale), aErrParam);
     id = 0;
@@ -72,12 +72,12 @@ TEST_F(UsbLink, ComesUpSyncedAndSharedBySerialNumber) {
 TEST_F(UsbLink, ModuleThatDoesNotAnswerTheSyncIsRefused) {
     sim.setSilent(true);
     EXPECT_EQ(aLink_CreateUSB(serial), 0u);
-    EXPECT_EQ(sLookupEntryByIdentifier(serial, aLINK_TYPE_USB), nullptr) << "no entry left";
+    EXPECT_EQ(sLookupEntryByIdentifier(serial, USB), nullptr) << "no entry left";
 }
 
 TEST_F(UsbLink, ModuleNotOnTheBusIsRefused) {
     EXPECT_EQ(aLink_CreateUSB(serial + 0x100), 0u);
-    EXPECT_EQ(sLookupEntryByIdentifier(serial + 0x100, aLINK_TYPE_USB), nullptr);
+    EXPECT_EQ(sLookupEntryByIdentifier(serial + 0x100, USB), nullptr);
 }
 
 // A module rebooting: it leaves the bus, the link reports the stream failure, and once it
