@@ -1,5 +1,6 @@
-// Packet FIFOs: ids, ownership of copies, the 1000-packet bound and its overflow policies, predicate searches, and
-// waits with real threads (puts, time-outs, destruction, many producers and consumers).
+// Packet FIFOs: ids, ownership of copies, the 1000-packet bound and its overflow policies,
+// predicate searches, and waits with real threads (puts, time-outs, destruction, many producers and
+// consumers).
 #include <gtest/gtest.h>
 
 #include <chrono>
