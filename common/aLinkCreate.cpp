@@ -283,12 +283,11 @@ uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
     uint32_t baudIndex = 0;
     // Checked before an entry exists, so a refused rate leaves the table as it was.
     if (!portName || !baudIndexOf(baudRate, &baudIndex)) return 0;
-    return createModuleLink(*kindOf(SERIAL), {serialNumber, 0, 0},
-                            [&](const Identity&, aStream** stream) {
-                                // No parity, 8 data bits, one stop bit.
-                                return aStream_CreateSerial_Packetized(portName, baudIndex, 0, 0,
-                                                                       0, stream);
-                            });
+    return createModuleLink(
+        *kindOf(SERIAL), {serialNumber, 0, 0}, [&](const Identity&, aStream** stream) {
+            // No parity, 8 data bits, one stop bit.
+            return aStream_CreateSerial_Packetized(portName, baudIndex, 0, 0, 0, stream);
+        });
 }
 
 aErr aLink_Destroy(uint32_t* id) {
