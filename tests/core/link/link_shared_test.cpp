@@ -115,8 +115,11 @@ TEST_F(SimLink, ByIdCallsAreSafeWhileAnotherHolderResets) {
     sim->onRequest(match::prefix(0x06, {0x17}), echo());
     {
         Hammer hammer(id, 4);
-        for (int i = 0; i < 10; i++)
-            EXPECT_EQ(aLink_Reset(id), aErrNone);
+        for (int i = 0; i < 10; i++) {
+            // The hammer may fill the new out-FIFO before the start's route command goes in.
+            aErr result = aLink_Reset(id);
+            EXPECT_TRUE(result == aErrNone || result == aErrOverrun) << result;
+        }
         EXPECT_TRUE(hammer.waitForRounds(50));
     }
     aLink_InstallUserPacketFilter(id, nullptr, nullptr);
