@@ -60,6 +60,15 @@ const LinkKind* kindOf(linkType type) {
     return nullptr;
 }
 
+// Once this returns the old filter is no longer running and is never called again.
+void clearFilter(aLink& link) {
+    if (!link.userFilterSema) return;
+    aMutex_Lock(link.userFilterSema);
+    link.userFilter = nullptr;
+    link.userFilterRef = nullptr;
+    aMutex_Unlock(link.userFilterSema);
+}
+
 // Fills the record around the stream. The mutexes are made once and live as long as the
 // record, so that callers holding the record can always lock them; everything else is new.
 bool initLocked(aLink& link, uint32_t id, aStream* stream) {
@@ -94,12 +103,7 @@ bool initLocked(aLink& link, uint32_t id, aStream* stream) {
         snprintf(name, sizeof(name), "LOG_SEMA_%p", static_cast<void*>(&link));
         link.logSema = aMutex_Create(name);
     }
-    if (link.userFilterSema) {
-        aMutex_Lock(link.userFilterSema);
-        link.userFilter = nullptr;
-        link.userFilterRef = nullptr;
-        aMutex_Unlock(link.userFilterSema);
-    }
+    clearFilter(link);
     if (link.logSema) {
         aMutex_Lock(link.logSema);
         link.logSize = 0;
@@ -121,6 +125,8 @@ aErr tearDown(aLinkEntry* entry) {
     {
         std::lock_guard<std::mutex> control(link->control);
         link->retired = true;
+        // The filter goes first: its owner may be going away with its last use of the link.
+        clearFilter(*link);
         aLink_StopLocked(*link);
         if (entry->pairedId) {
             uint32_t paired = entry->pairedId;
@@ -223,12 +229,7 @@ aLink::~aLink() {
 }
 
 aErr aLink_FreeResources(aLink& link) {
-    if (link.userFilterSema) {
-        aMutex_Lock(link.userFilterSema);
-        link.userFilter = nullptr;
-        link.userFilterRef = nullptr;
-        aMutex_Unlock(link.userFilterSema);
-    }
+    clearFilter(link);
     aPacketFifoId inFifo = link.inFifo.exchange(0);
     aPacketFifoId outFifo = link.outFifo.exchange(0);
     aPacketFifo_Destroy(&inFifo);
