@@ -2,24 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 #include <vector>
 
+#include "Holders.h"
 #include "aPacket.h"
 #include "aUEI.h"
 
 namespace {
 
-struct PacketDeleter {
-    void operator()(aPacket* p) const { aPacket_Destroy(&p); }
-};
-using PacketPtr = std::unique_ptr<aPacket, PacketDeleter>;
-
-PacketPtr makePacket(uint8_t address, std::vector<uint8_t> data) {
-    static const uint8_t none = 0; // an empty vector's data() may be NULL
-    const uint8_t* bytes = data.empty() ? &none : data.data();
-    return PacketPtr(aPacket_CreateWithData(address, static_cast<uint8_t>(data.size()), bytes));
-}
+using tftest::makePacket;
+using tftest::PacketPtr;
 
 std::vector<uint8_t> range(uint8_t first, size_t count) {
     std::vector<uint8_t> bytes(count);
