@@ -60,6 +60,8 @@ TEST_F(SimLink, AwaitFirstReturnsAtOnceUnlessTheLinkRunsInStatus2) {
         SCOPED_TRACE(c.name);
         if (id) aLink_Destroy(&id);
         connect();
+        // The simulator may not have taken the connection yet when the create returns.
+        ASSERT_TRUE(sim->waitForConnection(1, 5s));
         c.leaveStatus2();
         if (HasFatalFailure()) return;
         auto start = std::chrono::steady_clock::now();
