@@ -8,12 +8,12 @@
 #include <chrono>
 #include <cstdio>
 #include <deque>
-#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "PtyPair.h"
+#include "Holders.h"
 #include "aStream.h"
 #include "aStream_CobsEncoding.h"
 #include "cobs.h"
@@ -79,10 +79,7 @@ struct Line {
     }
 };
 
-struct StreamCloser {
-    void operator()(aStream* stream) const { aStream_Destroy(&stream); }
-};
-using StreamPtr = std::unique_ptr<aStream, StreamCloser>;
+using tftest::StreamPtr;
 
 StreamPtr cobsOver(Line& line) {
     aStream* stream = nullptr;

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
 #include "zSysInterruptHandler.h"
 
 namespace {
@@ -58,8 +59,7 @@ void callLatchFrom(int threads, int calls) {
 
 // Signals sent to the own process may land on any thread a moment later.
 bool awaitSigints(int count) {
-    for (int i = 0; i < 200 && gSigints < count; i++)
-        std::this_thread::sleep_for(5ms);
+    tftest::eventually([count] { return gSigints >= count; }, std::chrono::seconds(1));
     return gSigints == count;
 }
 

@@ -6,11 +6,13 @@
 #include <string>
 #include <thread>
 
+#include "Eventually.h"
 #include "TempDir.h"
 #include "aFile.h"
 #include "aLogger.h"
 
 using namespace std::chrono_literals;
+using tftest::eventually;
 using tftest::TempDir;
 
 namespace {
@@ -47,14 +49,6 @@ void destroySelf(void*, uint32_t) {
         gProbe->selfResult = aLogger_Destroy(&handle);
     }
     std::this_thread::sleep_for(1ms);
-}
-
-template <typename Pred> bool eventually(Pred pred) {
-    for (int i = 0; i < 2000; i++) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(1ms);
-    }
-    return pred();
 }
 
 class LoggerTest : public testing::Test {

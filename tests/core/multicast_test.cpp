@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
 #include "aMulticast.h"
 #include "zBeaconInterface.h"
 
@@ -175,10 +176,7 @@ class LockProbe {
     LockProbe& operator=(const LockProbe&) = delete;
 
     bool acquiredWithin(std::chrono::milliseconds wait) const {
-        auto deadline = Clock::now() + wait;
-        while (!acquired_ && Clock::now() < deadline)
-            std::this_thread::sleep_for(5ms);
-        return acquired_;
+        return tftest::eventually([this] { return acquired_.load(); }, wait);
     }
 
   private:

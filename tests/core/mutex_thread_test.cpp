@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "Eventually.h"
 #include "aMutex.h"
 #include "aThread.h"
 #include "aTime.h"
@@ -51,8 +52,7 @@ TEST(Mutex, TryLockSeesAnotherThreadsHold) {
             std::this_thread::sleep_for(1ms);
         aMutex_Unlock(mutex);
     });
-    while (!locked)
-        std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(tftest::eventually([&] { return locked.load(); }));
     EXPECT_EQ(aMutex_TryLock(mutex), aErrBusy);
     release = true;
     holder.join();

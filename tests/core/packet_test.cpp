@@ -2,24 +2,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 #include <vector>
 
+#include "Holders.h"
 #include "aPacket.h"
 #include "aUEI.h"
 
 namespace {
 
-struct PacketDeleter {
-    void operator()(aPacket* p) const { aPacket_Destroy(&p); }
-};
-using PacketPtr = std::unique_ptr<aPacket, PacketDeleter>;
-
-PacketPtr makePacket(uint8_t address, std::vector<uint8_t> data) {
-    static const uint8_t none = 0; // an empty vector's data() may be NULL
-    const uint8_t* bytes = data.empty() ? &none : data.data();
-    return PacketPtr(aPacket_CreateWithData(address, static_cast<uint8_t>(data.size()), bytes));
-}
+using tftest::makePacket;
+using tftest::PacketPtr;
 
 std::vector<uint8_t> range(uint8_t first, size_t count) {
     std::vector<uint8_t> bytes(count);
@@ -243,6 +235,28 @@ TEST(UEIPayload, ClassifiesCommandsAndStreamSamples) {
     }
     EXPECT_FALSE(aUEI_isNotUEIPayload(nullptr));
     EXPECT_FALSE(aUEI_isStreamPacket(nullptr));
+}
+
+// The thirteen link-level commands, each beside its neighbours: one number too many or
+// too few in the list shows here.
+TEST(UEIPayload, ExactlyTheThirteenLinkLevelCommandsAreNotUEI) {
+    struct Case {
+        uint8_t command;
+        bool linkLevel;
+    };
+    const Case cases[] = {
+        {0x00, true},  {0x01, true},  {0x02, true},  {0x03, false}, {0x04, true}, {0x05, false},
+        {0x07, false}, {0x08, true},  {0x09, true},  {0x0A, false}, {22, false},  {23, true},
+        {24, true},    {25, false},   {72, false},   {73, true},    {74, false},  {93, false},
+        {94, true},    {95, true},    {96, false},   {0xAC, false}, {0xAD, true}, {0xAE, false},
+        {0xAF, true},  {0xB0, false}, {0xFF, false},
+    };
+    for (const auto& c : cases) {
+        // The command byte decides whatever follows it.
+        PacketPtr packet = makePacket(0x06, {c.command, 0x05, 0x41, 0, 0});
+        EXPECT_EQ(aUEI_isNotUEIPayload(packet.get()), c.linkLevel) << +c.command;
+        EXPECT_EQ(aUEI_isUEIPayload(packet.get()), !c.linkLevel) << +c.command;
+    }
 }
 
 TEST(UEIPayload, TrailerOfByteTransfers) {

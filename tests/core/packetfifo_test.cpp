@@ -9,13 +9,13 @@
 #include <cstdlib>
 #include <future>
 #include <limits>
-#include <memory>
 #include <semaphore>
 #include <set>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "Holders.h"
 #include "packetfifo.h"
 #include "packetfifoInternal.h"
 
@@ -24,10 +24,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-struct PacketDeleter {
-    void operator()(aPacket* p) const { aPacket_Destroy(&p); }
-};
-using PacketPtr = std::unique_ptr<aPacket, PacketDeleter>;
+using tftest::PacketPtr;
 
 // A packet whose single data byte tells packets of the same address apart.
 PacketPtr makePacket(uint8_t address, uint8_t tag = 0) {

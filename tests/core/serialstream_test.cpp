@@ -16,6 +16,7 @@
 
 #include "PtyPair.h"
 #include "TempDir.h"
+#include "Holders.h"
 #include "aStream.h"
 #include "aStream_Serial.h"
 
@@ -49,10 +50,7 @@ termios applied() {
     return lastApplied;
 }
 
-struct StreamCloser {
-    void operator()(aStream* stream) const { aStream_Destroy(&stream); }
-};
-using StreamPtr = std::unique_ptr<aStream, StreamCloser>;
+using tftest::StreamPtr;
 
 StreamPtr openPlain(const PtyPair& pty, uint32_t baudIndex = 6) {
     aStream* stream = nullptr;

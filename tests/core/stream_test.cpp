@@ -6,11 +6,11 @@
 
 #include <cstring>
 #include <deque>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "TempDir.h"
+#include "Holders.h"
 #include "aStream.h"
 
 using tftest::TempDir;
@@ -80,10 +80,7 @@ struct Script {
     }
 };
 
-struct StreamCloser {
-    void operator()(aStream* stream) const { aStream_Destroy(&stream); }
-};
-using StreamPtr = std::unique_ptr<aStream, StreamCloser>;
+using tftest::StreamPtr;
 
 enum Ops : unsigned { kGet = 1, kPut = 2, kWrite = 4, kAll = 7 };
 

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "Holders.h"
 #include "aStream.h"
 
 namespace {
@@ -114,10 +115,7 @@ class Listener {
     uint16_t port_ = 0;
 };
 
-struct StreamCloser {
-    void operator()(aStream* stream) const { aStream_Destroy(&stream); }
-};
-using StreamPtr = std::unique_ptr<aStream, StreamCloser>;
+using tftest::StreamPtr;
 
 StreamPtr connectTo(uint16_t port) {
     aStream* stream = nullptr;

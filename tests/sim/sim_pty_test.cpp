@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
 #include "tfsim/Cobs.h"
 #include "tfsim/Module.h"
 #include "sim_test_support.h"
@@ -429,9 +430,7 @@ TEST(SerialModule, EachOpenOfTheSlaveIsAConnection) {
     sim.setAccepting(false);
     host.closeHere();
     ASSERT_TRUE(sim.journal().waitForLinkEvent(tfsim::LinkEventKind::PeerClosed, kWait, 2));
-    for (int i = 0; i < 100 && !sim.slavePath().empty(); ++i)
-        std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(sim.slavePath(), "");
+    EXPECT_TRUE(tftest::eventually([&] { return sim.slavePath().empty(); }));
     sim.setAccepting(true);
     SerialClient back(sim.slavePath());
     openAndWait(sim, back, 3);

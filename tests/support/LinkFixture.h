@@ -8,38 +8,22 @@
 
 #include <chrono>
 #include <memory>
-#include <thread>
 #include <vector>
 
+#include "Eventually.h"
+#include "Holders.h"
 #include "aLink.h"
 #include "tfsim/Module.h"
 
 namespace linktest {
 
 using namespace std::chrono_literals;
-
-struct PacketDeleter {
-    void operator()(aPacket* p) const { aPacket_Destroy(&p); }
-};
-using PacketPtr = std::unique_ptr<aPacket, PacketDeleter>;
-
-inline PacketPtr makePacket(uint8_t address, std::vector<uint8_t> data) {
-    static const uint8_t none = 0;
-    return PacketPtr(aPacket_CreateWithData(address, static_cast<uint8_t>(data.size()),
-                                            data.empty() ? &none : data.data()));
-}
+using tftest::eventually;
+using tftest::makePacket;
+using tftest::PacketPtr;
 
 inline std::vector<uint8_t> dataOf(const aPacket* packet) {
     return std::vector<uint8_t>(packet->data, packet->data + packet->length);
-}
-
-template <typename Pred> bool eventually(Pred pred, std::chrono::milliseconds limit = 5000ms) {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (pred()) return true;
-        std::this_thread::sleep_for(2ms);
-    }
-    return pred();
 }
 
 // A module-side responder that answers a request with its own data.

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
 #include "TestNetwork.h"
 #include "aLink.h"
 #include "discover.h"
@@ -95,11 +96,7 @@ TEST_F(TcpipDiscovery, FindsAModuleAndLinksToIt) {
     uint32_t id = aLink_CreateTCPIP(found.serialNumber, found.t.ip.ipAddress,
                                     static_cast<uint16_t>(found.t.ip.ipPort & 0xFFFFu));
     ASSERT_NE(id, 0u);
-    auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (aLink_GetStatus(id) != aLINK_STATUS_RUNNING &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
-    EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
+    EXPECT_TRUE(tftest::eventually([&] { return aLink_GetStatus(id) == aLINK_STATUS_RUNNING; }));
     EXPECT_TRUE(sim.waitForConnection(1, 5s)) << "the link reached the simulated module";
     aLink_Destroy(&id);
 }

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <cstddef>
 #include <cstring>
 #include <vector>
 
@@ -22,29 +21,39 @@ using disctest::ipv4;
 
 // ---- linkSpec record ----------------------------------------------------------------------
 
-TEST(LinkSpec, FieldsSitAtTheirWireOffsets) {
-    static_assert(sizeof(linkSpec) == 128);
-    struct Field {
-        const char* name;
-        size_t offset;
-        size_t expected;
+// A packet server answers discovery with its linkSpec as it lies in memory; the 128 bytes
+// that arrive must read as the fields they carry and be kept byte for byte.
+TEST(LinkSpec, DiscoveryAnswerReadsFieldByFieldAndIsKeptByteForByte) {
+    std::array<uint8_t, 128> answer{};
+    const uint8_t head[] = {
+        6,    0,    0,    0,    // type: a TCP/IP module behind a packet server
+        0x9A, 0x84, 0xF5, 0x40, // serial number
+        6,    0,    0,    0,    // module address
+        0x0A, 0,    0,    0,    // router address
+        0x44, 0x33, 0x22, 0x11, // router serial number
+        0x12, 0,    0,    0,    // model
+        127,  0,    0,    1,    // IPv4 address, network order
+        0x28, 0x23, 0,    0,    // port 9000
     };
-    const Field fields[] = {
-        {"type", offsetof(linkSpec, type), 0},
-        {"serialNumber", offsetof(linkSpec, serialNumber), 4},
-        {"moduleAddress", offsetof(linkSpec, moduleAddress), 8},
-        {"routerAddress", offsetof(linkSpec, routerAddress), 12},
-        {"routerSerialNumber", offsetof(linkSpec, routerSerialNumber), 16},
-        {"model", offsetof(linkSpec, model), 20},
-        {"usbId", offsetof(linkSpec, t.usb.usbId), 24},
-        {"ipAddress", offsetof(linkSpec, t.ip.ipAddress), 24},
-        {"ipPort", offsetof(linkSpec, t.ip.ipPort), 28},
-        {"baudRate", offsetof(linkSpec, t.serial.baudRate), 24},
-        {"portName", offsetof(linkSpec, t.serial.portName), 28},
-    };
-    for (const auto& f : fields)
-        EXPECT_EQ(f.offset, f.expected) << f.name;
-    EXPECT_EQ(sizeof(linkSpec{}.t.serial.portName), 100u);
+    std::memcpy(answer.data(), head, sizeof head);
+    linkSpec received;
+    static_assert(sizeof(received) == 128);
+    std::memcpy(&received, answer.data(), answer.size()); // as a datagram lands in its buffer
+    EXPECT_EQ(received.type, static_cast<linkType>(AWEAVE_TCPIP));
+    EXPECT_EQ(received.serialNumber, 0x40F5849Au);
+    EXPECT_EQ(received.moduleAddress, 6u);
+    EXPECT_EQ(received.routerAddress, 0x0Au);
+    EXPECT_EQ(received.routerSerialNumber, 0x11223344u);
+    EXPECT_EQ(received.model, 0x12u);
+    EXPECT_EQ(received.t.ip.ipAddress, ipv4("127.0.0.1"));
+    EXPECT_EQ(received.t.ip.ipPort, 9000u);
+
+    linkSpec* kept = aLinkSpec_Copy(received);
+    ASSERT_NE(kept, nullptr);
+    std::array<uint8_t, 128> again{};
+    std::memcpy(again.data(), kept, sizeof(linkSpec));
+    EXPECT_EQ(again, answer);
+    aLinkSpec_Destroy(&kept);
 }
 
 TEST(LinkSpec, BytesAreLittleEndianWithTheAddressInNetworkOrder) {

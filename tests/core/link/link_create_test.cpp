@@ -82,15 +82,17 @@ TEST_F(SimLink, ConcurrentDestroysTearDownOnce) {
 }
 
 namespace {
-uint8_t keepNothing(const aPacket*, void*) {
-    return 0;
+// Consumes every packet: while it is installed no reply reaches the callers.
+uint8_t consumeEverything(const aPacket*, void*) {
+    return 1;
 }
 } // namespace
 
 TEST_F(SimLink, ResetKeepsTheIdAndDropsFilterAndLog) {
     connect();
     sim->onRequest(match::prefix(0x06, {0x17}), echo());
-    ASSERT_EQ(aLink_InstallUserPacketFilter(id, keepNothing, nullptr), aErrNone);
+    ASSERT_EQ(aLink_InstallUserPacketFilter(id, consumeEverything, nullptr), aErrNone);
+    ASSERT_FALSE(exchanges(id, 0x06, 2, 300)) << "the filter takes the reply";
     ASSERT_EQ(aLink_PacketDebug_Enable(id), aErrNone);
     uint32_t before = id;
     ASSERT_EQ(aLink_Reset(id), aErrNone);

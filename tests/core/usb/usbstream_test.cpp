@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "Eventually.h"
 #include "Tessaform-C.h"
 #include "fakeusb.h"
 #include "tfsim/Module.h"
@@ -138,9 +139,7 @@ class UsbStream : public testing::Test {
 
     // The simulator writing to the host once the claim has connected it.
     void moduleSends(tfsim::Bytes bytes) {
-        const auto deadline = Clock::now() + 5s;
-        while (!sim_.sendRaw(bytes) && Clock::now() < deadline)
-            std::this_thread::sleep_for(2ms);
+        tftest::eventually([&] { return sim_.sendRaw(bytes); });
     }
 
     tfsim::Module sim_{tfsim::Config{.address = kAddress}};
@@ -550,11 +549,7 @@ TEST_F(UsbKernelNode, HungUpNodeFailsTheReadAndClosesTwice) {
     ASSERT_NE(device, nullptr);
     ASSERT_EQ(tfusb_open_tessaform_device(device, serialText_.c_str()), aErrNone);
     EXPECT_GE(device->fd, 0);
-    const auto deadline = Clock::now() + 5s;
-    bool hungUp = false;
-    while (!(hungUp = sim_->reset(100ms)) && Clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
-    ASSERT_TRUE(hungUp);
+    ASSERT_TRUE(tftest::eventually([&] { return sim_->reset(100ms); }));
     uint8_t byte = 0;
     aErr err = aErrNone;
     for (int i = 0; i < 5 && err != aErrIO; ++i)
