@@ -43,32 +43,32 @@ class LinkTable : public testing::Test {
 
 TEST_F(LinkTable, IdsRiseByOneAndAreNeverReused) {
     const uint32_t serial = freshSerial();
-    uint32_t first = add(serial, 0, 0, aLINK_TYPE_USB);
-    uint32_t second = add(serial + 1, 0, 0, aLINK_TYPE_USB);
-    uint32_t third = add(serial + 2, 0, 0, aLINK_TYPE_USB);
+    uint32_t first = add(serial, 0, 0, USB);
+    uint32_t second = add(serial + 1, 0, 0, USB);
+    uint32_t third = add(serial + 2, 0, 0, USB);
     EXPECT_EQ(second, first + 1);
     EXPECT_EQ(third, first + 2);
     sFreeEntry(sExtractEntry(second));
-    EXPECT_EQ(add(serial + 3, 0, 0, aLINK_TYPE_USB), first + 3) << "the freed id is not reused";
+    EXPECT_EQ(add(serial + 3, 0, 0, USB), first + 3) << "the freed id is not reused";
 }
 
 TEST_F(LinkTable, NewEntryHoldsItsIdentifiersAndAFreshRecord) {
     const uint32_t serial = freshSerial();
-    uint32_t id = add(serial, htonl(0x7F000001), 9000, aLINK_TYPE_TCPIP);
+    uint32_t id = add(serial, htonl(0x7F000001), 9000, TCPIP);
     const aLinkEntry* entry = sLookupEntryByID(id);
     ASSERT_NE(entry, nullptr);
     EXPECT_EQ(entry->ident0, serial);
     EXPECT_EQ(entry->ident1, htonl(0x7F000001));
     EXPECT_EQ(entry->ident2, 9000u);
-    EXPECT_EQ(entry->type, aLINK_TYPE_TCPIP);
+    EXPECT_EQ(entry->type, TCPIP);
     EXPECT_EQ(entry->useCount, 0) << "the creator adds its use once the stream exists";
     EXPECT_EQ(entry->pairedId, 0u);
     EXPECT_EQ(entry->server, nullptr);
     ASSERT_NE(entry->link, nullptr);
     EXPECT_EQ(entry->link->id, id);
-    EXPECT_EQ(sGetLink(id), entry->link);
+    EXPECT_EQ(sGetLink(id), entry->link.get());
 
-    uint32_t plain = sCreate(serial + 1, 5, aLINK_TYPE_SERIAL);
+    uint32_t plain = sCreate(serial + 1, 5, SERIAL);
     made.push_back(plain);
     ASSERT_NE(sLookupEntryByID(plain), nullptr);
     EXPECT_EQ(sLookupEntryByID(plain)->ident2, 0u) << "sCreate has no third identifier";
@@ -76,24 +76,24 @@ TEST_F(LinkTable, NewEntryHoldsItsIdentifiersAndAFreshRecord) {
 
 TEST_F(LinkTable, LookupsFindTheNewestMatch) {
     const uint32_t serial = freshSerial(), address = htonl(0x0A4D0002), port = 8016;
-    uint32_t olderUsb = add(serial, 0, 0, aLINK_TYPE_USB);
-    uint32_t serialLink = add(serial, 0, 0, aLINK_TYPE_SERIAL);
-    uint32_t newerUsb = add(serial, 0, 0, aLINK_TYPE_USB);
+    uint32_t olderUsb = add(serial, 0, 0, USB);
+    uint32_t serialLink = add(serial, 0, 0, SERIAL);
+    uint32_t newerUsb = add(serial, 0, 0, USB);
     // A client entry whose three identifiers happen to be those of a TCP/IP entry.
-    uint32_t tcpip = add(serial + 1, address, port, aLINK_TYPE_TCPIP);
-    uint32_t client = add(serial + 1, address, port, aLINK_TYPE_CLIENT);
+    uint32_t tcpip = add(serial + 1, address, port, TCPIP);
+    uint32_t client = add(serial + 1, address, port, AWEAVE);
     struct Case {
         const char* name;
         const aLinkEntry* found;
         uint32_t expected; // 0: none
     };
     const Case cases[] = {
-        {"USB by serial number", sLookupEntryByIdentifier(serial, aLINK_TYPE_USB), newerUsb},
-        {"serial link, same number", sLookupEntryByIdentifier(serial, aLINK_TYPE_SERIAL),
+        {"USB by serial number", sLookupEntryByIdentifier(serial, USB), newerUsb},
+        {"serial link, same number", sLookupEntryByIdentifier(serial, SERIAL),
          serialLink},
-        {"a type the number has no entry of", sLookupEntryByIdentifier(serial, aLINK_TYPE_TCPIP),
+        {"a type the number has no entry of", sLookupEntryByIdentifier(serial, TCPIP),
          0},
-        {"an unknown number", sLookupEntryByIdentifier(serial + 9, aLINK_TYPE_USB), 0},
+        {"an unknown number", sLookupEntryByIdentifier(serial + 9, USB), 0},
         {"trident, type not compared", sLookupEntryByTrident(serial + 1, address, port), client},
         {"trident, another port", sLookupEntryByTrident(serial + 1, address, port + 1), 0},
         {"trident, another address", sLookupEntryByTrident(serial + 1, address + 1, port), 0},
@@ -107,7 +107,7 @@ TEST_F(LinkTable, LookupsFindTheNewestMatch) {
 
     // With the newer ones gone, the older matches come to light.
     sFreeEntry(sExtractEntry(newerUsb));
-    EXPECT_EQ(idOf(sLookupEntryByIdentifier(serial, aLINK_TYPE_USB)), olderUsb);
+    EXPECT_EQ(idOf(sLookupEntryByIdentifier(serial, USB)), olderUsb);
     sFreeEntry(sExtractEntry(client));
     EXPECT_EQ(idOf(sLookupEntryByTrident(serial + 1, address, port)), tcpip);
 }
@@ -119,7 +119,7 @@ TEST_F(LinkTable, ExtractionUnlinksOnlyItsEntry) {
         const uint32_t serial = freshSerial();
         std::vector<uint32_t> ids; // oldest first
         for (uint32_t n = 0; n < 3; n++)
-            ids.push_back(add(serial + n, 0, 0, aLINK_TYPE_USB));
+            ids.push_back(add(serial + n, 0, 0, USB));
         const size_t victim = 2 - static_cast<size_t>(position);
         aLinkEntry* out = sExtractEntry(ids[victim]);
         ASSERT_NE(out, nullptr);
@@ -130,7 +130,7 @@ TEST_F(LinkTable, ExtractionUnlinksOnlyItsEntry) {
             const uint32_t expected = n == victim ? 0 : ids[n];
             EXPECT_EQ(idOf(sLookupEntryByID(ids[n])), expected) << n;
             EXPECT_EQ(
-                idOf(sLookupEntryByIdentifier(serial + static_cast<uint32_t>(n), aLINK_TYPE_USB)),
+                idOf(sLookupEntryByIdentifier(serial + static_cast<uint32_t>(n), USB)),
                 expected)
                 << n;
         }
@@ -141,18 +141,18 @@ TEST_F(LinkTable, ExtractionUnlinksOnlyItsEntry) {
 // be read by the lookups that follow (the address sanitizer watches).
 TEST_F(LinkTable, ExtractingTheOnlyEntryLeavesNothingBehind) {
     const uint32_t serial = freshSerial();
-    uint32_t only = add(serial, 0, 0, aLINK_TYPE_USB);
+    uint32_t only = add(serial, 0, 0, USB);
     sFreeEntry(sExtractEntry(only));
     EXPECT_EQ(sLookupEntryByID(only), nullptr);
-    EXPECT_EQ(sLookupEntryByIdentifier(serial, aLINK_TYPE_USB), nullptr);
+    EXPECT_EQ(sLookupEntryByIdentifier(serial, USB), nullptr);
     EXPECT_EQ(sLookupEntryByTrident(serial, 0, 0), nullptr);
     EXPECT_EQ(sExtractEntry(only), nullptr);
-    uint32_t next = add(serial, 0, 0, aLINK_TYPE_USB);
-    EXPECT_EQ(idOf(sLookupEntryByIdentifier(serial, aLINK_TYPE_USB)), next);
+    uint32_t next = add(serial, 0, 0, USB);
+    EXPECT_EQ(idOf(sLookupEntryByIdentifier(serial, USB)), next);
 }
 
 TEST_F(LinkTable, UseCountsAddSignedDeltas) {
-    aLinkEntry* entry = sLookupEntryByID(add(freshSerial(), 0, 0, aLINK_TYPE_USB));
+    aLinkEntry* entry = sLookupEntryByID(add(freshSerial(), 0, 0, USB));
     ASSERT_NE(entry, nullptr);
     sChangeUseCount(entry, -1);
     EXPECT_EQ(entry->useCount, -1) << "below zero is kept, not clamped";
