@@ -73,9 +73,16 @@ static aErr sDestroyResult(int result) {
     }
 }
 
+/* A held mutex is refused, not freed: destroying it is undefined and its holder would unlock
+ * freed memory. The trylock sees the caller's own hold as well (the mutex is not recursive), and
+ * asks before the destroy so that a held mutex is never handed to it. */
 aErr aMutex_Destroy(aMutex** mutex) {
     if (!mutex || !*mutex) return aErrParam;
+    int held = pthread_mutex_trylock(&(*mutex)->mutex);
+    if (held == EBUSY) return aErrBusy;
+    if (held == 0) pthread_mutex_unlock(&(*mutex)->mutex);
     int result = pthread_mutex_destroy(&(*mutex)->mutex);
+    if (result == EBUSY) return aErrBusy; /* locked since the trylock */
     free(*mutex);
     *mutex = NULL;
     return sDestroyResult(result);
