@@ -2,16 +2,30 @@
 #include "Tessaform-C.h"
 
 #include <libusb.h>
-#include <pthread.h>
+
+#include "aMutex.h"
+#include "aOnce.h"
 
 static libusb_context* _libusbContext = NULL;
-static pthread_mutex_t _libusbContextLock = PTHREAD_MUTEX_INITIALIZER;
+/* Made on first use and never released: the context may be asked for until the process ends. */
+static aMutex* _libusbContextLock = NULL;
+static aOnce _libusbContextLockOnce = aONCE_INIT;
+
+static void sCreateContextLock(void) {
+    _libusbContextLock = aMutex_Create("libusb_context");
+}
+
+/* False when the lock could not be made (no memory): then no context exists either. */
+static bool sLockContext(void) {
+    aOnce_Run(&_libusbContextLockOnce, sCreateContextLock);
+    return aMutex_Lock(_libusbContextLock) == aErrNone;
+}
 
 libusb_context* Tessaform_libusb_context(void) {
-    pthread_mutex_lock(&_libusbContextLock);
+    if (!sLockContext()) return NULL;
     if (!_libusbContext && libusb_init(&_libusbContext) != 0) _libusbContext = NULL;
     libusb_context* context = _libusbContext;
-    pthread_mutex_unlock(&_libusbContextLock);
+    aMutex_Unlock(_libusbContextLock);
     return context;
 }
 
@@ -20,10 +34,10 @@ void Tessaform_libusb_init(void) {
 }
 
 void Tessaform_libusb_exit(void) {
-    pthread_mutex_lock(&_libusbContextLock);
+    if (!sLockContext()) return;
     if (_libusbContext) libusb_exit(_libusbContext);
     _libusbContext = NULL;
-    pthread_mutex_unlock(&_libusbContextLock);
+    aMutex_Unlock(_libusbContextLock);
 }
 
 bool is_tessaform_device(libusb_device* device) {

@@ -1,11 +1,11 @@
 /* The logger thread. */
 #include "aLogger.h"
 
-#include <pthread.h>
 #include <stdatomic.h>
 #include <stdlib.h>
 
 #include "aFile.h"
+#include "aThread.h"
 
 #define aLOGGER_CHECK 0xDEEDu
 
@@ -13,7 +13,7 @@ struct aLogger {
     uint32_t parameter;
     aLoggerCallback callback;
     aFile* file;
-    pthread_t thread;
+    aThread* thread;
     atomic_bool enabled;
     bool running; /* a thread exists to be joined; touched by the controlling thread only */
     uint16_t check;
@@ -58,7 +58,8 @@ aErr aLogger_Enable(aLogger* logger) {
     if (!aVALIDLOGGER(logger)) return aErrParam;
     if (atomic_load(&logger->enabled)) return aErrNone;
     atomic_store(&logger->enabled, true);
-    if (pthread_create(&logger->thread, NULL, sRunLog, logger) != 0) {
+    logger->thread = aThread_Create(sRunLog, logger);
+    if (!logger->thread) {
         atomic_store(&logger->enabled, false);
         return aErrResource;
     }
@@ -71,7 +72,7 @@ aErr aLogger_Disable(aLogger* logger) {
     if (sCurrentLogger == logger) return aErrNone;
     if (!logger->running) return aErrNone;
     atomic_store(&logger->enabled, false);
-    if (pthread_join(logger->thread, NULL) != 0) return aErrUnknown;
+    if (aThread_Destroy(&logger->thread) != 0) return aErrUnknown;
     logger->running = false;
     return aErrNone;
 }

@@ -23,7 +23,9 @@ aErr aMutex_TryLock(aMutex* mutex);
 /* aErrPermission when the caller is not the owner. */
 aErr aMutex_Unlock(aMutex* mutex);
 
-/* Frees the record and clears the handle whatever the system answers. */
+/* aErrBusy while any thread, the caller included, holds the mutex: the record stays alive and the
+ * handle as it was. Otherwise frees the record and clears the handle whatever the system answers.
+ */
 aErr aMutex_Destroy(aMutex** mutex);
 
 #ifdef __cplusplus

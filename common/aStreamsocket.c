@@ -6,7 +6,6 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
@@ -14,6 +13,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "aCondition.h"
+#include "aMutex.h"
 #include "aTime.h"
 
 #define CONNECT_TIMEOUT_SEC 5
@@ -44,8 +45,8 @@ typedef struct aSocketStream {
     int fd; /* -1 when no socket is open */
     uint32_t flags;
     uint16_t check;
-    pthread_mutex_t lock;
-    pthread_cond_t changed; /* pollers fell to 0, or a reconnect ended */
+    aMutex* lock;
+    aCondition* changed; /* pollers fell to 0, or a reconnect ended */
     unsigned pollers;
     bool resetting;
     uint64_t generation;
@@ -75,7 +76,7 @@ static bool sBusyError(int error) {
 /* Lock held. */
 static void sAwaitReset(aSocketStream* ss) {
     while (ss->resetting)
-        pthread_cond_wait(&ss->changed, &ss->lock);
+        aCondition_Wait(ss->changed, ss->lock);
 }
 
 /* Lock held, nobody polling. */
@@ -159,7 +160,7 @@ static aErr sSocketStreamReset(aSocketStream* ss) {
         if (ss->pollers > 0) {
             shutdown(ss->fd, SHUT_RDWR);
             while (ss->pollers > 0)
-                pthread_cond_wait(&ss->changed, &ss->lock);
+                aCondition_Wait(ss->changed, ss->lock);
         }
         sSocketStreamClose(ss);
     }
@@ -178,7 +179,7 @@ static aErr sSocketStreamReset(aSocketStream* ss) {
 
     ss->generation++;
     ss->resetting = false;
-    pthread_cond_broadcast(&ss->changed);
+    aCondition_Broadcast(ss->changed);
     return err;
 }
 
@@ -212,23 +213,23 @@ static aErr sSocketStreamGet(uint8_t* byte, void* ref) {
         return aErrNone;
     }
 
-    pthread_mutex_lock(&ss->lock);
+    aMutex_Lock(ss->lock);
     sAwaitReset(ss);
     if (!sConnected(ss)) {
-        pthread_mutex_unlock(&ss->lock);
+        aMutex_Unlock(ss->lock);
         return aErrConnection;
     }
     int fd = ss->fd;
     uint64_t generation = ss->generation;
     ss->pollers++;
-    pthread_mutex_unlock(&ss->lock);
+    aMutex_Unlock(ss->lock);
 
     struct pollfd wait = {.fd = fd, .events = POLLIN};
     int ready = poll(&wait, 1, aSOCKET_READ_WAIT_MS);
     int pollError = ready < 0 ? errno : 0;
 
-    pthread_mutex_lock(&ss->lock);
-    if (--ss->pollers == 0) pthread_cond_broadcast(&ss->changed);
+    aMutex_Lock(ss->lock);
+    if (--ss->pollers == 0) aCondition_Broadcast(ss->changed);
     sAwaitReset(ss);
     aErr err;
     if (ready == 0 || (ready < 0 && pollError == EINTR))
@@ -241,7 +242,7 @@ static aErr sSocketStreamGet(uint8_t* byte, void* ref) {
         err = aErrNotReady;
     else
         err = sSocketStreamReceive(ss, byte);
-    pthread_mutex_unlock(&ss->lock);
+    aMutex_Unlock(ss->lock);
     return err;
 }
 
@@ -249,10 +250,10 @@ static aErr sSocketStreamWrite(const uint8_t* data, size_t length, void* ref) {
     aSocketStream* ss = ref;
     if (!aVALIDSS(ss) || (!data && length > 0)) return aErrParam;
 
-    pthread_mutex_lock(&ss->lock);
+    aMutex_Lock(ss->lock);
     sAwaitReset(ss);
     if (!sConnected(ss)) {
-        pthread_mutex_unlock(&ss->lock);
+        aMutex_Unlock(ss->lock);
         return aErrConnection;
     }
 
@@ -284,9 +285,9 @@ static aErr sSocketStreamWrite(const uint8_t* data, size_t length, void* ref) {
         if (sent == length) break;
 
         /* The pause runs without the lock so that the reader is not held up. */
-        pthread_mutex_unlock(&ss->lock);
+        aMutex_Unlock(ss->lock);
         aTime_MSSleep(aSOCKET_RETRY_DELAY_MS);
-        pthread_mutex_lock(&ss->lock);
+        aMutex_Lock(ss->lock);
         sAwaitReset(ss);
         if (!sConnected(ss)) {
             err = aErrConnection;
@@ -306,7 +307,7 @@ static aErr sSocketStreamWrite(const uint8_t* data, size_t length, void* ref) {
             break;
         }
     }
-    pthread_mutex_unlock(&ss->lock);
+    aMutex_Unlock(ss->lock);
     return err;
 }
 
@@ -315,8 +316,8 @@ static aErr sSocketStreamPut(const uint8_t* byte, void* ref) {
 }
 
 static void sFreeRecord(aSocketStream* ss) {
-    pthread_cond_destroy(&ss->changed);
-    pthread_mutex_destroy(&ss->lock);
+    aCondition_Destroy(&ss->changed);
+    aMutex_Destroy(&ss->lock);
     ss->check = 0;
     free(ss);
 }
@@ -325,12 +326,12 @@ static void sFreeRecord(aSocketStream* ss) {
 static aErr sSocketStreamDelete(void* ref) {
     aSocketStream* ss = ref;
     if (!aVALIDSS(ss)) return aErrIO;
-    pthread_mutex_lock(&ss->lock);
+    aMutex_Lock(ss->lock);
     if (ss->fd >= 0) {
         sSocketStreamClose(ss);
         ss->flags = 0;
     }
-    pthread_mutex_unlock(&ss->lock);
+    aMutex_Unlock(ss->lock);
     sFreeRecord(ss);
     return aErrNone;
 }
@@ -346,20 +347,17 @@ aErr aStream_CreateSocket(uint32_t address, uint16_t port, aStream** out) {
     ss->address.sin_port = htons(port);
     ss->address.sin_addr.s_addr = address;
     ss->fd = -1;
-    if (pthread_mutex_init(&ss->lock, NULL) != 0) {
-        free(ss);
-        return aErrResource;
-    }
-    if (pthread_cond_init(&ss->changed, NULL) != 0) {
-        pthread_mutex_destroy(&ss->lock);
-        free(ss);
+    ss->lock = aMutex_Create("aSocketStream");
+    ss->changed = aCondition_Create();
+    if (!ss->lock || !ss->changed) {
+        sFreeRecord(ss);
         return aErrResource;
     }
     ss->check = aSOCKETSTREAM_CHECK;
 
-    pthread_mutex_lock(&ss->lock);
+    aMutex_Lock(ss->lock);
     aErr err = sSocketStreamReset(ss);
-    pthread_mutex_unlock(&ss->lock);
+    aMutex_Unlock(ss->lock);
     if (err != aErrNone) {
         sFreeRecord(ss);
         return aErrResource;

@@ -1,10 +1,11 @@
 /* Library version, firmware-version words and the feature table. */
 #include "aVersion.h"
 
-#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+
+#include "aOnce.h"
 
 #define MARKER 0x2Fu
 #define VERSION_STRING_SIZE 15
@@ -22,7 +23,7 @@ static const aFeature FEATS[] = {
 #define NUM_FEATS (sizeof(FEATS) / sizeof(FEATS[0]))
 
 static char version_string[VERSION_STRING_SIZE];
-static pthread_once_t version_inited = PTHREAD_ONCE_INIT;
+static aOnce version_inited = aONCE_INIT;
 
 uint8_t aVersion_GetMajor(void) {
     return aVERSION_MAJOR;
@@ -41,7 +42,7 @@ static void sBuildVersionString(void) {
 }
 
 const char* aVersion_GetString(void) {
-    pthread_once(&version_inited, sBuildVersionString);
+    aOnce_Run(&version_inited, sBuildVersionString);
     return version_string;
 }
 

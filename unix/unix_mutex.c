@@ -1,5 +1,7 @@
-/* Mutexes over POSIX threads. */
+/* Mutexes and the condition variables that wait on them, over POSIX threads. */
 #include "aMutex.h"
+
+#include "aCondition.h"
 
 #include <errno.h>
 #include <pthread.h>
@@ -56,11 +58,7 @@ aErr aMutex_Unlock(aMutex* mutex) {
     return mutex ? sLockResult(pthread_mutex_unlock(&mutex->mutex)) : aErrParam;
 }
 
-aErr aMutex_Destroy(aMutex** mutex) {
-    if (!mutex || !*mutex) return aErrParam;
-    int result = pthread_mutex_destroy(&(*mutex)->mutex);
-    free(*mutex);
-    *mutex = NULL;
+static aErr sDestroyResult(int result) {
     switch (result) {
     case 0:
         return aErrNone;
@@ -73,4 +71,51 @@ aErr aMutex_Destroy(aMutex** mutex) {
     default:
         return aErrUnknown;
     }
+}
+
+/* A held mutex is refused, not freed: destroying it is undefined and its holder would unlock
+ * freed memory. The trylock sees the caller's own hold as well (the mutex is not recursive), and
+ * asks before the destroy so that a held mutex is never handed to it. */
+aErr aMutex_Destroy(aMutex** mutex) {
+    if (!mutex || !*mutex) return aErrParam;
+    int held = pthread_mutex_trylock(&(*mutex)->mutex);
+    if (held == EBUSY) return aErrBusy;
+    if (held == 0) pthread_mutex_unlock(&(*mutex)->mutex);
+    int result = pthread_mutex_destroy(&(*mutex)->mutex);
+    if (result == EBUSY) return aErrBusy; /* locked since the trylock */
+    free(*mutex);
+    *mutex = NULL;
+    return sDestroyResult(result);
+}
+
+struct aCondition {
+    pthread_cond_t condition;
+};
+
+aCondition* aCondition_Create(void) {
+    aCondition* condition = calloc(1, sizeof(aCondition));
+    if (!condition) return NULL;
+    if (pthread_cond_init(&condition->condition, NULL) != 0) {
+        free(condition);
+        return NULL;
+    }
+    return condition;
+}
+
+aErr aCondition_Wait(aCondition* condition, aMutex* mutex) {
+    if (!condition || !mutex) return aErrParam;
+    return sLockResult(pthread_cond_wait(&condition->condition, &mutex->mutex));
+}
+
+aErr aCondition_Broadcast(aCondition* condition) {
+    return condition ? sLockResult(pthread_cond_broadcast(&condition->condition)) : aErrParam;
+}
+
+aErr aCondition_Destroy(aCondition** condition) {
+    if (!condition || !*condition) return aErrParam;
+    int result = pthread_cond_destroy(&(*condition)->condition);
+    if (result == EBUSY) return aErrBusy;
+    free(*condition);
+    *condition = NULL;
+    return sDestroyResult(result);
 }

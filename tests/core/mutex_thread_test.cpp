@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -42,23 +43,74 @@ TEST(Mutex, NullArgumentsAreRefused) {
     EXPECT_EQ(aMutex_Destroy(nullptr), aErrParam);
 }
 
+namespace {
+// Another thread that holds a mutex from construction until release().
+class Holder {
+  public:
+    explicit Holder(aMutex* mutex)
+        : thread_([this, mutex] {
+              aMutex_Lock(mutex);
+              locked_ = true;
+              while (!release_)
+                  std::this_thread::sleep_for(1ms);
+              aMutex_Unlock(mutex);
+          }) {
+        while (!locked_)
+            std::this_thread::sleep_for(1ms);
+    }
+    ~Holder() { release(); }
+    void release() {
+        release_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+
+  private:
+    std::atomic<bool> locked_{false}, release_{false};
+    std::thread thread_;
+};
+} // namespace
+
 TEST(Mutex, TryLockSeesAnotherThreadsHold) {
     aMutex* mutex = aMutex_Create("held");
-    std::atomic<bool> locked{false}, release{false};
-    std::thread holder([&] {
-        aMutex_Lock(mutex);
-        locked = true;
-        while (!release)
-            std::this_thread::sleep_for(1ms);
-        aMutex_Unlock(mutex);
-    });
-    EXPECT_TRUE(tftest::eventually([&] { return locked.load(); }));
+    Holder holder(mutex);
     EXPECT_EQ(aMutex_TryLock(mutex), aErrBusy);
-    release = true;
-    holder.join();
+    holder.release();
     EXPECT_EQ(aMutex_TryLock(mutex), aErrNone);
     EXPECT_EQ(aMutex_Unlock(mutex), aErrNone);
     aMutex_Destroy(&mutex);
+}
+
+// A held mutex is refused, whoever holds it: freeing it would leave the holder unlocking freed
+// memory. Once released, the same handle destroys normally.
+TEST(Mutex, DestroyRefusesAHeldMutexAndKeepsTheHandle) {
+    for (bool heldByCaller : {true, false}) {
+        SCOPED_TRACE(heldByCaller ? "held by the caller" : "held by another thread");
+        aMutex* mutex = aMutex_Create("held");
+        ASSERT_NE(mutex, nullptr);
+        std::optional<Holder> holder;
+        if (heldByCaller) {
+            ASSERT_EQ(aMutex_Lock(mutex), aErrNone);
+        } else {
+            holder.emplace(mutex);
+        }
+        aMutex* handle = mutex;
+        aErr refused = aMutex_Destroy(&handle);
+        bool kept = handle == mutex;
+        if (kept) {
+            EXPECT_STREQ(aMutex_Identifier(handle), "held") << "the record is alive";
+        }
+        if (holder) {
+            holder->release();
+        } else if (kept) {
+            EXPECT_EQ(aMutex_Unlock(handle), aErrNone);
+        }
+        EXPECT_EQ(refused, aErrBusy);
+        ASSERT_TRUE(kept) << "the handle stays as it was";
+        EXPECT_EQ(aMutex_TryLock(handle), aErrNone) << "still a working mutex";
+        EXPECT_EQ(aMutex_Unlock(handle), aErrNone);
+        EXPECT_EQ(aMutex_Destroy(&handle), aErrNone);
+        EXPECT_EQ(handle, nullptr);
+    }
 }
 
 TEST(Mutex, SerialisesIncrementsAcrossThreads) {

@@ -66,6 +66,9 @@ class SimLink : public testing::Test {
         serial = nextSerial();
         id = aLink_CreateTCPIP(serial, loopback(), sim->port());
         ASSERT_NE(id, 0u);
+        // The host's connect ends in the listen backlog; faults the simulator injects next
+        // (close, reset, raw bytes) need the connection it has accepted.
+        ASSERT_TRUE(sim->waitForConnection(1, 5s));
     }
 
     void TearDown() override {
