@@ -1,6 +1,7 @@
 // The control API of fakeusb.h: the test's hands on the bus and its view of the
 // counts the libusb side keeps.
 #include "fakeusb_libusb.h"
+#include "fakeusb_wire.h"
 
 namespace bus = fakeusb::bus;
 
@@ -8,16 +9,7 @@ extern "C" {
 
 void fakeusb_config_init(fakeusb_device_config* config, uint16_t vendor_id, uint16_t product_id,
                          const char* serial) {
-    *config = {};
-    config->vendor_id = vendor_id;
-    config->product_id = product_id;
-    config->bcd_device = 0x0100;
-    config->serial = serial;
-    config->interface_class = 0xFF;
-    config->interface_subclass = 0x88;
-    config->interface_protocol = 0x10;
-    config->in = {0x81, LIBUSB_TRANSFER_TYPE_BULK, 64};
-    config->out = {0x01, LIBUSB_TRANSFER_TYPE_BULK, 64};
+    *config = fakeusb::wire::defaultConfig(vendor_id, product_id, serial);
 }
 
 fakeusb_device* fakeusb_add_device(const fakeusb_device_config* config) {

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <set>
 
+#include "fakeusb_channel.h"
+
 using fakeusb::Presentation;
 using fakeusb::SessionPtr;
 namespace bus = fakeusb::bus;
@@ -59,8 +61,10 @@ Lock locked() {
     return Lock(objects().mutex);
 }
 
-// The way in for every entry point that sees the bus.
+// The way in for every entry point that sees the bus: the first one in the process
+// also takes in what a parent configured through the control channel.
 Lock enter() {
+    fakeusb::startChannelOnce();
     return locked();
 }
 
