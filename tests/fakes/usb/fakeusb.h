@@ -1,7 +1,8 @@
 /* Control API of the fake libusb: tests put simulated devices on a fake bus,
  * back their bulk endpoints with a simulator's TCP port, and script faults.
  * The fake implements libusb-1.0's functions itself, so this header and
- * <libusb-1.0/libusb.h> are all a test needs. Every function is thread-safe. */
+ * <libusb-1.0/libusb.h> are all a test needs. Every function is thread-safe.
+ * A test whose fake runs in another process (preloaded) uses fakeusb_remote.h. */
 #ifndef FAKEUSB_H
 #define FAKEUSB_H
 
