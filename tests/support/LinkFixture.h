@@ -77,11 +77,14 @@ class SimLink : public testing::Test {
         return ++serial;
     }
 
+    // Returns once the module has taken the connection too: the host's connect completes
+    // in the kernel before the module accepts it, and until then the module's sends fail.
     void connect(tfsim::Config config = {}) {
         sim = std::make_unique<tfsim::Module>(config);
         serial = nextSerial();
         id = aLink_CreateTCPIP(serial, loopback(), sim->port());
         ASSERT_NE(id, 0u);
+        ASSERT_TRUE(sim->waitForConnection(1, 5s)) << "the module never took the connection";
     }
 
     void TearDown() override {

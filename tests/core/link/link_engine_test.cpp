@@ -18,6 +18,21 @@ TEST_F(SimLink, RunsWithoutSyncAndSendsRouteOnFirst) {
     EXPECT_EQ(sim->journal().syncsReceived(), 0u);
 }
 
+// The host's connect completes in the kernel before the module takes the connection; the
+// fixture must wait for the module, or its first sends go nowhere.
+TEST_F(SimLink, ConnectWaitsForAModuleThatAcceptsLate) {
+    const auto before = std::chrono::steady_clock::now();
+    connect({.acceptDelay = 300ms});
+    ASSERT_TRUE(sim->sendHeartbeat(0)) << "the module has no connection yet";
+    ASSERT_TRUE(sim->send(Packet{0x06, {0x30, 1}}));
+    EXPECT_GE(sim->journal().linkEvents().front().at - before, 300ms) << "the accept was late";
+    ASSERT_TRUE(sim->waitForHeartbeatAnswers(1, 3s));
+    EXPECT_TRUE(sim->heartbeatAnswers().front().right);
+    PacketPtr packet(aLink_AwaitPacket(id, 2000));
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(dataOf(packet.get()), (std::vector<uint8_t>{0x30, 1}));
+}
+
 TEST_F(SimLink, AnswersHeartbeatsWithCounterPlusTwo) {
     connect({.address = 0x10});
     for (int counter : {0x00, 0x01, 0x7F, 0xFF})
