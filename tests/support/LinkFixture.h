@@ -61,6 +61,8 @@ class SimLink : public testing::Test {
         return ++serial;
     }
 
+    // Returns once the module has taken the connection too: the host's connect completes
+    // in the kernel before the module accepts it, and until then the module's sends fail.
     void connect(tfsim::Config config = {}) {
         sim = std::make_unique<tfsim::Module>(config);
         serial = nextSerial();
@@ -68,7 +70,7 @@ class SimLink : public testing::Test {
         ASSERT_NE(id, 0u);
         // The host's connect ends in the listen backlog; faults the simulator injects next
         // (close, reset, raw bytes) need the connection it has accepted.
-        ASSERT_TRUE(sim->waitForConnection(1, 5s));
+        ASSERT_TRUE(sim->waitForConnection(1, 5s)) << "the module never took the connection";
     }
 
     void TearDown() override {

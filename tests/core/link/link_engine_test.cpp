@@ -18,10 +18,25 @@ TEST_F(SimLink, RunsWithoutSyncAndSendsRouteOnFirst) {
     EXPECT_EQ(sim->journal().syncsReceived(), 0u);
 }
 
+// The host's connect completes in the kernel before the module takes the connection; the
+// fixture must wait for the module, or its first sends go nowhere.
+TEST_F(SimLink, ConnectWaitsForAModuleThatAcceptsLate) {
+    const auto before = std::chrono::steady_clock::now();
+    connect({.acceptDelay = 300ms});
+    ASSERT_TRUE(sim->sendHeartbeat(0)) << "the module has no connection yet";
+    ASSERT_TRUE(sim->send(Packet{0x06, {0x30, 1}}));
+    EXPECT_GE(sim->journal().linkEvents().front().at - before, 300ms) << "the accept was late";
+    ASSERT_TRUE(sim->waitForHeartbeatAnswers(1, 3s));
+    EXPECT_TRUE(sim->heartbeatAnswers().front().right);
+    PacketPtr packet(aLink_AwaitPacket(id, 2000));
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(dataOf(packet.get()), (std::vector<uint8_t>{0x30, 1}));
+}
+
 TEST_F(SimLink, AnswersHeartbeatsWithCounterPlusTwo) {
     connect({.address = 0x10});
     for (int counter : {0x00, 0x01, 0x7F, 0xFF})
-        sim->sendHeartbeat(static_cast<uint8_t>(counter));
+        ASSERT_TRUE(sim->sendHeartbeat(static_cast<uint8_t>(counter))) << counter;
     ASSERT_TRUE(sim->waitForHeartbeatAnswers(4, 3s));
     for (const auto& answer : sim->heartbeatAnswers())
         EXPECT_TRUE(answer.right) << answer.answer;
@@ -47,7 +62,7 @@ TEST_F(SimLink, DeliversRepliesAndKeepsOrder) {
 
 TEST_F(SimLink, ReassemblesPacketsSplitAcrossPauses) {
     connect();
-    sim->sendRaw(Packet{0x06, {1, 2, 3, 4, 5}}.wire(), tfsim::splitEvery(7, 1, 20ms));
+    ASSERT_TRUE(sim->sendRaw(Packet{0x06, {1, 2, 3, 4, 5}}.wire(), tfsim::splitEvery(7, 1, 20ms)));
     PacketPtr packet(aLink_AwaitPacket(id, 2000));
     ASSERT_NE(packet, nullptr);
     EXPECT_EQ(dataOf(packet.get()), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
@@ -67,7 +82,7 @@ TEST_F(SimLink, FramingLossStartsASyncAndRecovers) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         uint64_t since = sim->mark();
-        sim->sendRaw(c.bytes);
+        ASSERT_TRUE(sim->sendRaw(c.bytes));
         ASSERT_TRUE(sim->waitForPackets(6, 3s, match::sync(), since)) << "six sync packets";
         EXPECT_TRUE(eventually([&] { return aLink_GetStatus(id) == aLINK_STATUS_RUNNING; }));
         EXPECT_TRUE(eventually([&] { return exchanges(id, 0x06, 0x42); }));
@@ -88,7 +103,7 @@ TEST_F(SimLink, MismatchedSyncAnswersNeverCompleteASync) {
 TEST_F(SimLink, SyncWithASilentModuleFailsAndEmptiesBothFifos) {
     connect();
     sim->setSilent(true);
-    sim->send(Packet{0x06, {1}}); // silent means no answers; nothing queued either way
+    ASSERT_TRUE(sim->send(Packet{0x06, {1}})); // silent means no answers; nothing queued either way
     auto queued = makePacket(0x06, {0x17, 1});
     aLink_PutPacket(id, queued.get());
     auto start = std::chrono::steady_clock::now();
@@ -113,21 +128,21 @@ TEST_F(SimLink, UserFilterSeesEveryPacketFirst) {
     gFiltered = 0;
     ASSERT_EQ(aLink_InstallUserPacketFilter(id, consumeAll, const_cast<uint8_t*>(&consume)),
               aErrNone);
-    sim->send(Packet{0x06, {0x30, 1}});
-    sim->sendHeartbeat(0);
+    ASSERT_TRUE(sim->send(Packet{0x06, {0x30, 1}}));
+    ASSERT_TRUE(sim->sendHeartbeat(0));
     ASSERT_TRUE(eventually([] { return gFiltered == 2; }));
     EXPECT_EQ(aLink_AwaitPacket(id, 100), nullptr) << "consumed";
     EXPECT_TRUE(sim->heartbeatAnswers().empty()) << "a consumed heartbeat is not answered";
 
     ASSERT_EQ(aLink_InstallUserPacketFilter(id, consumeAll, const_cast<uint8_t*>(&keep)), aErrNone);
-    sim->send(Packet{0x06, {0x30, 2}});
+    ASSERT_TRUE(sim->send(Packet{0x06, {0x30, 2}}));
     PacketPtr packet(aLink_AwaitPacket(id, 2000));
     ASSERT_NE(packet, nullptr);
     EXPECT_EQ(packet->data[1], 2);
 
     ASSERT_EQ(aLink_InstallUserPacketFilter(id, nullptr, nullptr), aErrNone);
     int before = gFiltered;
-    sim->send(Packet{0x06, {0x30, 3}});
+    ASSERT_TRUE(sim->send(Packet{0x06, {0x30, 3}}));
     PacketPtr unfiltered(aLink_AwaitPacket(id, 2000));
     ASSERT_NE(unfiltered, nullptr);
     EXPECT_EQ(gFiltered, before) << "a removed filter is never called again";
@@ -135,8 +150,8 @@ TEST_F(SimLink, UserFilterSeesEveryPacketFirst) {
 
 TEST_F(SimLink, AwaitFirstTakesTheMatchingPacketAndLeavesTheRest) {
     connect();
-    sim->send(Packet{0x06, {0x30, 1}});
-    sim->send(Packet{0x06, {0x31, 2}});
+    ASSERT_TRUE(sim->send(Packet{0x06, {0x30, 1}}));
+    ASSERT_TRUE(sim->send(Packet{0x06, {0x31, 2}}));
     auto is31 = [](const aPacket* p, const void*) { return p->length > 0 && p->data[0] == 0x31; };
     PacketPtr found(aLink_AwaitFirst(id, is31, nullptr, 2000));
     ASSERT_NE(found, nullptr);
@@ -218,7 +233,7 @@ TEST_F(SimLink, PeerThatStopsReadingNeitherHangsTheLinkNorItsDestroy) {
     for (int i = 0; i < 1000; i++)
         aLink_PutPacket(id, big.get());
     std::this_thread::sleep_for(1s);
-    sim->sendHeartbeat(0);
+    ASSERT_TRUE(sim->sendHeartbeat(0));
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(aLink_Destroy(&id), aErrNone);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 15s);

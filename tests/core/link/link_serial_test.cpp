@@ -43,7 +43,7 @@ TEST_F(SerialLink, RunsAndExchangesPacketsAndHeartbeats) {
     PacketPtr reply(aLink_AwaitPacket(id, 2000));
     ASSERT_NE(reply, nullptr);
     EXPECT_EQ(reply->length, 28) << "a full packet travels whole";
-    sim->sendHeartbeat(1);
+    ASSERT_TRUE(sim->sendHeartbeat(1));
     ASSERT_TRUE(sim->waitForHeartbeatAnswers(1, 2s));
     EXPECT_TRUE(sim->heartbeatAnswers()[0].right);
 }

@@ -536,7 +536,7 @@ TEST_F(UsbKernelNode, IdleReadWaitsASecondWithoutSpinning) {
     // A byte that arrives during the wait ends it.
     std::thread later([&] {
         std::this_thread::sleep_for(100ms);
-        sim_->sendRaw({0x33});
+        EXPECT_TRUE(sim_->sendRaw({0x33}));
     });
     uint8_t byte = 0;
     EXPECT_EQ(get(stream_, &byte), aErrNone);

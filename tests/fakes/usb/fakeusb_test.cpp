@@ -332,7 +332,7 @@ TEST_F(FakeUsb, InTransferWaitsForDataUpToItsTimeout) {
     // Bytes that arrive during the wait end it.
     auto later = std::async(std::launch::async, [&] {
         std::this_thread::sleep_for(100ms);
-        sim.sendRaw({1, 2, 3});
+        EXPECT_TRUE(sim.sendRaw({1, 2, 3}));
     });
     start = Clock::now();
     ASSERT_EQ(libusb_bulk_transfer(h, 0x81, buf, sizeof buf, &n, 10000), 0);
@@ -358,7 +358,7 @@ TEST_F(FakeUsb, ScriptedTransferFaults) {
     EXPECT_EQ(in(h, 2), (Bytes{0x06, 0x00}));
 
     // IN time-out that delivers part of what the module sent.
-    sim.sendRaw({9, 8, 7, 6});
+    ASSERT_TRUE(sim.sendRaw({9, 8, 7, 6}));
     fakeusb_script_transfer(dev, FAKEUSB_OP_BULK_IN, LIBUSB_ERROR_TIMEOUT, 3, 1);
     unsigned char buf[1024];
     EXPECT_EQ(libusb_bulk_transfer(h, 0x81, buf, sizeof buf, &n, 100), LIBUSB_ERROR_TIMEOUT);

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <cstdint>
 #include <span>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "tfsim/FrameParser.h"
@@ -54,6 +56,12 @@ class Endpoint {
         ~Listener() = default;
     };
 
+    // Where the host finds the endpoint; the fields of other transports stay empty.
+    struct Description {
+        uint16_t port = 0; // TCP: the port listened on, on 127.0.0.1
+        std::string path;  // pty: the slave the host opens; empty while there is none
+    };
+
     virtual ~Endpoint() = default;
 
     // Begins I/O. Called once; the listener must outlive stop().
@@ -64,6 +72,13 @@ class Endpoint {
     // Queues output for `connection`; false (and nothing queued) when that is
     // not the live connection, so late output never reaches a later host.
     virtual bool send(ConnectionId connection, Write write) = 0;
+    // The bytes as they are to appear on the line, past any framing the
+    // transport adds (broken frames, stray delimiters); without framing, send().
+    virtual bool sendLine(ConnectionId connection, Write write) {
+        return send(connection, std::move(write));
+    }
+
+    virtual Description describe() const = 0;
 
     // While not reading, received bytes stay in the transport and the host's
     // writes eventually block.

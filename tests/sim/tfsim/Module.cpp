@@ -1,7 +1,9 @@
-// The simulated module's behaviour: answers, heartbeats, scripts and faults.
+// The simulated module's shell: the link level, heartbeats, faults, and the dispatch of
+// requests to the modules on its bus.
 #include "tfsim/Module.h"
 
 #include <stdexcept>
+#include <string>
 #include <utility>
 
 #include "tfsim/TcpEndpoint.h"
@@ -16,8 +18,13 @@ bool isHeartbeatAnswer(const Packet& p) {
     return p.address != kRouteAddress && !p.data.empty() && p.data[0] == 0;
 }
 
+bool isModuleAddress(uint8_t address) {
+    return address != 0 && (address & 1) == 0;
+}
+
 std::unique_ptr<Endpoint> makeTcp(const Config& config) {
-    return std::make_unique<TcpEndpoint>(TcpEndpoint::Options{config.port, config.receiveBuffer});
+    return std::make_unique<TcpEndpoint>(
+        TcpEndpoint::Options{config.port, config.receiveBuffer, config.acceptDelay});
 }
 
 } // namespace
@@ -30,10 +37,9 @@ Module Module::serial(Config config, PtyEndpoint::Options options) {
 
 Module::Module(Config config, std::unique_ptr<Endpoint> endpoint)
     : config_(config), journal_(config.maxRecorded), endpoint_(std::move(endpoint)) {
-    if (config_.address == 0 || (config_.address & 1) != 0)
+    if (!isModuleAddress(config_.address))
         throw std::invalid_argument("a module address is even and not 0");
-    tcp_ = dynamic_cast<TcpEndpoint*>(endpoint_.get());
-    pty_ = dynamic_cast<PtyEndpoint*>(endpoint_.get());
+    self_ = &attach(config_.address);
     endpoint_->start(*this);
     if (config_.heartbeatPeriod.count() > 0)
         startHeartbeats(config_.heartbeatPeriod, config_.heartbeatCounter);
@@ -46,37 +52,27 @@ Module::~Module() {
 }
 
 uint16_t Module::port() const {
-    return tcp_ ? tcp_->port() : 0;
+    return endpoint_->describe().port;
 }
 
 std::string Module::slavePath() const {
-    return pty_ ? pty_->slavePath() : std::string{};
+    return endpoint_->describe().path;
 }
 
-RuleId Module::onRequest(Matcher match, Responder respond, RuleOptions options) {
+BusModule& Module::attach(uint8_t address) {
+    if (!isModuleAddress(address))
+        throw std::invalid_argument("a module address is even and not 0");
     std::lock_guard lock(mutex_);
-    RuleId id = nextRule_++;
-    unsigned left = options.times.value_or(0);
-    if (options.times && left == 0) return id; // a rule for no times never answers
-    rules_.push_back(Rule{id, std::move(match), std::move(respond), std::move(options), left});
-    hits_[id] = 0;
-    return id;
+    auto [it, added] = bus_.try_emplace(address);
+    if (!added)
+        throw std::invalid_argument("address " + std::to_string(address) + " is taken on this bus");
+    it->second = std::make_unique<BusModule>(*this, address);
+    return *it->second;
 }
 
-void Module::removeRule(RuleId id) {
+BusModule& Module::at(uint8_t address) {
     std::lock_guard lock(mutex_);
-    std::erase_if(rules_, [id](const Rule& r) { return r.id == id; });
-}
-
-void Module::clearRules() {
-    std::lock_guard lock(mutex_);
-    rules_.clear();
-}
-
-unsigned Module::hits(RuleId id) const {
-    std::lock_guard lock(mutex_);
-    auto it = hits_.find(id);
-    return it == hits_.end() ? 0 : it->second;
+    return *bus_.at(address);
 }
 
 void Module::setSilent(bool silent) {
@@ -90,6 +86,11 @@ void Module::setSyncAnswer(SyncAnswer answer) {
     syncAnswers_ = 0;
 }
 
+bool Module::routeOn() const {
+    std::lock_guard lock(mutex_);
+    return routeOn_;
+}
+
 bool Module::send(const Packet& packet) {
     return sendRaw(packet.wire());
 }
@@ -99,8 +100,7 @@ bool Module::sendRaw(Bytes bytes, std::vector<Pause> pauses) {
 }
 
 bool Module::sendLine(Bytes bytes, std::vector<Pause> pauses) {
-    Write write{std::move(bytes), std::move(pauses)};
-    return pty_ ? pty_->sendLine(0, std::move(write)) : endpoint_->send(0, std::move(write));
+    return endpoint_->sendLine(0, Write{std::move(bytes), std::move(pauses)});
 }
 
 bool Module::sendHeartbeat(uint8_t counter, std::optional<uint8_t> address) {
@@ -143,7 +143,7 @@ void Module::heartbeatTick(uint64_t generation) {
     {
         std::lock_guard lock(mutex_);
         if (generation != hbGeneration_) return;
-        if (!silent_) sendHeartbeatLocked(hbCounter_, config_.address);
+        if (!silent_) (void)sendHeartbeatLocked(hbCounter_, config_.address);
         period = hbPeriod_;
     }
     scheduler_.after(period, [this, generation] { heartbeatTick(generation); });
@@ -248,50 +248,70 @@ void Module::checkHeartbeatAnswer(ConnectionId connection, const Packet& packet)
 }
 
 void Module::handle(ConnectionId connection, const Packet& packet) {
-    journal_.addPacket(connection, packet);
+    Replies replies;
+    BusModule* by = answer(connection, packet, replies);
+    if (!replies.empty()) deliver(connection, replies.take(), by);
+}
 
-    Responder respond;
-    RuleOptions options;
-    Bytes builtIn;
+// The shell's script first; then the link level; then the module the packet is addressed
+// to, which is returned.
+BusModule* Module::answer(ConnectionId connection, const Packet& packet, Replies& replies) {
+    // The route state is taken in before the packet is recorded, so a test that saw the
+    // command can ask about it; the heartbeat check after, so answers follow their packet.
+    if (match::route()(packet)) {
+        std::lock_guard lock(mutex_);
+        routeOn_ = packet.data[0] != 0;
+    }
+    journal_.addPacket(connection, packet);
+    const bool heartbeatAnswer = isHeartbeatAnswer(packet);
     {
         std::lock_guard lock(mutex_);
-        if (isHeartbeatAnswer(packet)) checkHeartbeatAnswer(connection, packet);
-        if (silent_) return;
-        for (auto it = rules_.begin(); it != rules_.end(); ++it) {
-            if (!it->match(packet)) continue;
-            respond = it->respond;
-            options = it->options;
-            ++hits_[it->id];
-            if (it->options.times && --it->left == 0) rules_.erase(it);
-            break;
-        }
-        if (!respond && packet == Packet{kSyncAddress, {}}) builtIn = syncAnswerLocked();
+        if (heartbeatAnswer) checkHeartbeatAnswer(connection, packet);
+        if (silent_) return nullptr;
     }
-    if (!respond) {
-        pending_.insert(pending_.end(), builtIn.begin(), builtIn.end());
-        return;
+    if (script_.handle(packet, replies)) return nullptr;
+    if (match::sync()(packet)) {
+        std::lock_guard lock(mutex_);
+        Bytes bytes = syncAnswerLocked();
+        if (!bytes.empty()) replies.add(Reply{std::move(bytes)});
+        return nullptr;
     }
+    // Odd addresses are link-level: none is a module's to answer, and a heartbeat answer
+    // is the shell's alone.
+    if (!isModuleAddress(packet.address) || heartbeatAnswer) return nullptr;
+    BusModule* by;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = bus_.find(packet.address);
+        if (it == bus_.end()) return nullptr; // nobody on the bus has that address
+        by = it->second.get();
+    }
+    by->handle(packet, replies);
+    return by;
+}
 
-    Bytes bytes = respond(packet);
-    if (options.delay.count() > 0) {
-        scheduler_.after(options.delay, [this, connection, bytes = std::move(bytes),
-                                         pauses = std::move(options.pauses), then = options.then] {
-            {
-                std::lock_guard lock(mutex_);
-                if (silent_) return;
-            }
-            if (!bytes.empty()) endpoint_->send(connection, Write{bytes, pauses});
-            act(then);
-        });
-        return;
+void Module::deliver(ConnectionId connection, std::vector<Reply> replies, BusModule* by) {
+    for (Reply& reply : replies) {
+        if (reply.delay.count() > 0) {
+            scheduler_.after(reply.delay, [this, connection, by, reply = std::move(reply)] {
+                {
+                    std::lock_guard lock(mutex_);
+                    if (silent_) return;
+                }
+                if (by && by->silent()) return;
+                if (!reply.bytes.empty())
+                    endpoint_->send(connection, Write{reply.bytes, reply.pauses});
+                act(reply.then);
+            });
+        } else if (reply.pauses.empty() && reply.then == Action::None) {
+            pending_.insert(pending_.end(), reply.bytes.begin(), reply.bytes.end());
+        } else {
+            flush(connection);
+            if (!reply.bytes.empty())
+                endpoint_->send(connection, Write{std::move(reply.bytes), std::move(reply.pauses)});
+            act(reply.then);
+        }
     }
-    if (options.pauses.empty() && options.then == Action::None) {
-        pending_.insert(pending_.end(), bytes.begin(), bytes.end());
-        return;
-    }
-    flush(connection);
-    if (!bytes.empty()) endpoint_->send(connection, Write{std::move(bytes), options.pauses});
-    act(options.then);
 }
 
 void Module::act(Action action) {

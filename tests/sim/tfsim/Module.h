@@ -1,14 +1,20 @@
-// One simulated module on the far side of a byte stream: it answers the host's
-// sync and address probes with its address, takes route commands, sends
-// heartbeats and checks their answers, plays scripted replies, records all it
-// receives, and misbehaves on request. Thread-safe; meant to be driven from tests.
+// The shell of a simulated module on one byte stream: the link-level part that every
+// module has (framing, sync and address-probe answers, route commands, heartbeats and
+// their checks, the journal, link faults) and the modules that answer requests, by
+// address: its own, and on a routing module those behind it on its bus. What a module
+// answers is its handlers' affair (tfsim/Handler.h); a script of rules on the shell comes
+// before them all. Thread-safe; meant to be driven from tests.
 //
 //     tfsim::Module sim({.address = 0x06});
 //     connectHostTo(sim.port());
 //     sim.onRequest(tfsim::match::prefix(0x06, {0x49, 0xFF}),
 //                   tfsim::reply(tfsim::Packet{0x06, {0x49, 0xFF, 0, 0, 0, 42}}));
-//     sim.sendHeartbeat(0);
+//     ASSERT_TRUE(sim.sendHeartbeat(0));
 //     ASSERT_TRUE(sim.waitForHeartbeatAnswers(1, 1s));
+//
+// A routing module at 0x02 with a module at 0x04 behind it:
+//     tfsim::Module router({.address = 0x02});
+//     router.attach(0x04).add(std::make_shared<MyEntity>());
 //
 // Over a serial line instead, the host opening sim.slavePath() as its port:
 //     auto sim = tfsim::Module::serial({.address = 0x06});
@@ -24,16 +30,17 @@
 #include <string>
 #include <vector>
 
+#include "tfsim/BusModule.h"
 #include "tfsim/Endpoint.h"
 #include "tfsim/FrameParser.h"
+#include "tfsim/Handler.h"
 #include "tfsim/Journal.h"
 #include "tfsim/Packet.h"
 #include "tfsim/PtyEndpoint.h"
 #include "tfsim/Scheduler.h"
+#include "tfsim/Script.h"
 
 namespace tfsim {
-
-class TcpEndpoint;
 
 struct Config {
     uint8_t address = 0x06; // even and not 0
@@ -42,6 +49,8 @@ struct Config {
     // stopReading() the host's sends block within a few kilobytes; it costs no
     // throughput on loopback.
     int receiveBuffer = 4096;
+    // TCP: each connection taken this long after the host's connect completed.
+    milliseconds acceptDelay{0};
     // Periodic heartbeats from the start (0: none).
     milliseconds heartbeatPeriod{0};
     uint8_t heartbeatCounter = 0; // 0 up, 1 down
@@ -58,25 +67,14 @@ enum class SyncAnswer {
     ZeroAddress,   // 0x00, 0x00
 };
 
-// What a rule does after its reply has been handed to the endpoint.
-enum class Action { None, Reset, Close, StopReading, Silence };
-
-struct RuleOptions {
-    milliseconds delay{0};         // a late reply: sent this long after the request
-    std::optional<unsigned> times; // empty: every time; else the rule retires after this many
-    std::vector<Pause> pauses;     // the reply written in pieces
-    Action then = Action::None;
-};
-
-using RuleId = uint64_t;
-
 class Module final : private Endpoint::Listener {
   public:
-    // Listens on TCP (config.port, config.receiveBuffer); throws std::system_error.
+    // Listens on TCP (config.port, config.receiveBuffer, config.acceptDelay); throws
+    // std::system_error.
     explicit Module(Config config = {});
     // Plays the module over another endpoint.
     Module(Config config, std::unique_ptr<Endpoint> endpoint);
-    // On a pty (config.port and config.receiveBuffer unused); throws std::system_error.
+    // On a pty (the TCP settings unused); throws std::system_error.
     static Module serial(Config config = {}, PtyEndpoint::Options options = {});
     ~Module();
     Module(const Module&) = delete;
@@ -87,32 +85,46 @@ class Module final : private Endpoint::Listener {
     // The pty slave the host opens; empty when the endpoint is not a pty. It
     // changes after a hang-up.
     std::string slavePath() const;
-    PtyEndpoint* pty() { return pty_; } // null when the endpoint is not a pty
     Endpoint& endpoint() { return *endpoint_; }
     const Journal& journal() const { return journal_; }
 
-    // Rules are tried in the order added; the first that matches answers, in
-    // place of the built-in answer (so a rule may also change how syncs are
-    // answered, or with ignore() suppress the answer). Matchers run with the
-    // module locked; responders run unlocked on the endpoint's thread.
-    RuleId onRequest(Matcher match, Responder respond, RuleOptions options = {});
-    void removeRule(RuleId id);
-    void clearRules();
-    unsigned hits(RuleId id) const; // how often the rule has answered
+    // The module at the module's own address, and a shortcut to its handlers.
+    BusModule& self() { return *self_; }
+    template <class H> std::shared_ptr<H> add(std::shared_ptr<H> handler) {
+        return self_->add(std::move(handler));
+    }
+    // A module behind this one on its bus: requests to `address` go to it, and this one
+    // becomes a routing module (its own address still answers the syncs and probes).
+    // Throws std::invalid_argument for an address odd, 0, or already on the bus.
+    BusModule& attach(uint8_t address);
+    // The module at `address`; throws std::out_of_range when none is.
+    BusModule& at(uint8_t address);
+
+    // The shell's rules are tried first, for every packet the host sends, in place of
+    // any other answer (so a rule may also change how syncs are answered, or with
+    // ignore() suppress the answer).
+    RuleId onRequest(Matcher match, Responder respond, RuleOptions options = {}) {
+        return script_.onRequest(std::move(match), std::move(respond), std::move(options));
+    }
+    void removeRule(RuleId id) { script_.removeRule(id); }
+    void clearRules() { script_.clear(); }
+    unsigned hits(RuleId id) const { return script_.hits(id); }
 
     // A silent module still reads and records, but answers nothing: no sync
     // answers, no scripted or late replies, no periodic heartbeats.
     void setSilent(bool silent);
     void setSyncAnswer(SyncAnswer answer);
+    // Whether the last route command the host sent switched routing on.
+    bool routeOn() const;
 
     // Output to the live connection; false when there is none. Nothing checks
     // the packets, so odd or zero addresses and bad lengths go out as given.
-    bool send(const Packet& packet);
-    bool sendRaw(Bytes bytes, std::vector<Pause> pauses = {});
+    [[nodiscard]] bool send(const Packet& packet);
+    [[nodiscard]] bool sendRaw(Bytes bytes, std::vector<Pause> pauses = {});
     // Past the frame encoder of a serial line (raw bytes on a TCP one).
-    bool sendLine(Bytes bytes, std::vector<Pause> pauses = {});
+    [[nodiscard]] bool sendLine(Bytes bytes, std::vector<Pause> pauses = {});
     // A, 0x02, 0x00, counter; the answer is checked against counter + 2.
-    bool sendHeartbeat(uint8_t counter, std::optional<uint8_t> address = {});
+    [[nodiscard]] bool sendHeartbeat(uint8_t counter, std::optional<uint8_t> address = {});
     void startHeartbeats(milliseconds period, uint8_t counter = 0);
     void stopHeartbeats();
     size_t outstandingHeartbeats() const;
@@ -148,20 +160,14 @@ class Module final : private Endpoint::Listener {
     }
 
   private:
-    struct Rule {
-        RuleId id;
-        Matcher match;
-        Responder respond;
-        RuleOptions options;
-        unsigned left; // meaningful when options.times is set
-    };
-
     void onConnected(ConnectionId connection) override;
     void onBytes(ConnectionId connection, std::span<const uint8_t> bytes) override;
     void onDisconnected(ConnectionId connection, LinkEventKind why) override;
     void onFramingFault(ConnectionId connection, FramingFault fault, uint8_t byte) override;
 
     void handle(ConnectionId connection, const Packet& packet);
+    BusModule* answer(ConnectionId connection, const Packet& packet, Replies& replies);
+    void deliver(ConnectionId connection, std::vector<Reply> replies, BusModule* by);
     void checkHeartbeatAnswer(ConnectionId connection, const Packet& packet);
     Bytes syncAnswerLocked();
     void flush(ConnectionId connection);
@@ -172,19 +178,19 @@ class Module final : private Endpoint::Listener {
     const Config config_;
     Journal journal_;
     std::unique_ptr<Endpoint> endpoint_;
-    TcpEndpoint* tcp_ = nullptr;
-    PtyEndpoint* pty_ = nullptr;
     FrameParser parser_; // endpoint thread only
-    Bytes pending_;      // endpoint thread only: immediate replies of one read, sent together
+    Bytes pending_;      // endpoint thread only: plain replies of one read, sent together
+    Script script_;
 
     mutable std::mutex mutex_;
+    // Never removed while the module lives, so references stay good.
+    std::map<uint8_t, std::unique_ptr<BusModule>> bus_;
+    BusModule* self_ = nullptr;
     ConnectionId live_ = 0;
     bool silent_ = false;
+    bool routeOn_ = false;
     SyncAnswer syncAnswer_ = SyncAnswer::Echo;
     uint64_t syncAnswers_ = 0;
-    std::vector<Rule> rules_;
-    std::map<RuleId, unsigned> hits_;
-    RuleId nextRule_ = 1;
     std::deque<Heartbeat> outstanding_;
     uint64_t hbGeneration_ = 0;
     milliseconds hbPeriod_{0};

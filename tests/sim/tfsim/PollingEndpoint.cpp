@@ -272,6 +272,12 @@ void PollingEndpoint::run() {
 
         bool wantWritable = false;
         auto timeout = pumpOutput(wantWritable);
+        if (auto due = timer()) {
+            auto untilDue = std::chrono::ceil<std::chrono::milliseconds>(
+                std::max(*due - std::chrono::steady_clock::now(),
+                         std::chrono::steady_clock::duration::zero()));
+            timeout = timeout ? std::min(*timeout, untilDue) : untilDue;
+        }
 
         pollfd fds[3];
         nfds_t count = 0;
@@ -313,6 +319,7 @@ void PollingEndpoint::run() {
                 peerHungUp();
         }
         if (watchSlot >= 0 && (fds[watchSlot].revents & POLLIN)) onWatchReady();
+        if (auto due = timer(); due && std::chrono::steady_clock::now() >= *due) onTimer();
     }
 }
 

@@ -92,6 +92,11 @@ class PollingEndpoint : public Endpoint {
     // Another descriptor to poll for POLLIN, or -1; and what to do when it is ready.
     virtual int watchFd() const = 0;
     virtual void onWatchReady() = 0;
+    // When onTimer() is next due, if ever; I/O thread.
+    virtual std::optional<std::chrono::steady_clock::time_point> timer() const {
+        return std::nullopt;
+    }
+    virtual void onTimer() {}
     virtual ssize_t writeSome(const uint8_t* bytes, size_t size);
     virtual void deliver(ConnectionId id, std::span<const uint8_t> bytes);
     // The connection failed under a read or write: `why` is what a socket

@@ -40,9 +40,11 @@ class PtyEndpoint final : public PollingEndpoint {
     // The slave to open; empty while there is no pty (not accepting).
     std::string slavePath() const;
 
+    Description describe() const override { return {0, slavePath()}; }
+
     // Bytes straight to the line, past the encoder, in order with other
     // output: broken frames, stray delimiters, frames cut by pauses.
-    bool sendLine(ConnectionId connection, Write write);
+    bool sendLine(ConnectionId connection, Write write) override;
 
     // Cobs: the bytes are cut into packets and each sent as its own frame.
     bool send(ConnectionId connection, Write write) override;

@@ -103,6 +103,7 @@ void TcpEndpoint::applyAccepting(bool accepting) {
     } else if (!accepting && listenFd_ >= 0) {
         ::close(listenFd_);
         listenFd_ = -1;
+        acceptAt_.reset();
     }
 }
 
@@ -117,7 +118,20 @@ void TcpEndpoint::drop(LinkEventKind why, bool linger0) {
     endConnection(why);
 }
 
+void TcpEndpoint::onWatchReady() {
+    if (options_.acceptDelay.count() > 0)
+        acceptAt_ = std::chrono::steady_clock::now() + options_.acceptDelay;
+    else
+        acceptOne();
+}
+
+void TcpEndpoint::onTimer() {
+    acceptAt_.reset();
+    acceptOne();
+}
+
 void TcpEndpoint::acceptOne() {
+    if (listenFd_ < 0) return;
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return; // EAGAIN, or the client gave up in between
     int one = 1;
