@@ -89,10 +89,8 @@ TEST_F(LinkTable, LookupsFindTheNewestMatch) {
     };
     const Case cases[] = {
         {"USB by serial number", sLookupEntryByIdentifier(serial, USB), newerUsb},
-        {"serial link, same number", sLookupEntryByIdentifier(serial, SERIAL),
-         serialLink},
-        {"a type the number has no entry of", sLookupEntryByIdentifier(serial, TCPIP),
-         0},
+        {"serial link, same number", sLookupEntryByIdentifier(serial, SERIAL), serialLink},
+        {"a type the number has no entry of", sLookupEntryByIdentifier(serial, TCPIP), 0},
         {"an unknown number", sLookupEntryByIdentifier(serial + 9, USB), 0},
         {"trident, type not compared", sLookupEntryByTrident(serial + 1, address, port), client},
         {"trident, another port", sLookupEntryByTrident(serial + 1, address, port + 1), 0},
@@ -129,9 +127,8 @@ TEST_F(LinkTable, ExtractionUnlinksOnlyItsEntry) {
         for (size_t n = 0; n < 3; n++) {
             const uint32_t expected = n == victim ? 0 : ids[n];
             EXPECT_EQ(idOf(sLookupEntryByID(ids[n])), expected) << n;
-            EXPECT_EQ(
-                idOf(sLookupEntryByIdentifier(serial + static_cast<uint32_t>(n), USB)),
-                expected)
+            EXPECT_EQ(idOf(sLookupEntryByIdentifier(serial + static_cast<uint32_t>(n), USB)),
+                      expected)
                 << n;
         }
     }
