@@ -1,14 +1,16 @@
 // tfsim: plays one module on a TCP port of 127.0.0.1 or on a pty until it is killed.
-//   tfsim --tcp PORT [--address A] [--heartbeat MS]
-//   tfsim --pty [--raw] [--address A] [--heartbeat MS]
+//   tfsim --tcp PORT [--address A] [--heartbeat MS] [--echo C]
+//   tfsim --pty [--raw] [--address A] [--heartbeat MS] [--echo C]
 // Prints "port N" once listening, so a script can start it with --tcp 0, or
 // "pty /dev/pts/N" (COBS frames on the line; --raw: the plain byte stream).
+// --echo C sends back every packet to the module whose first data byte is C.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "tfsim/Module.h"
@@ -16,8 +18,8 @@
 namespace {
 
 int usage() {
-    std::fprintf(stderr,
-                 "usage: tfsim (--tcp PORT | --pty [--raw]) [--address A] [--heartbeat MS]\n");
+    std::fprintf(stderr, "usage: tfsim (--tcp PORT | --pty [--raw]) [--address A] [--heartbeat MS] "
+                         "[--echo C]\n");
     return 2;
 }
 
@@ -34,6 +36,7 @@ int main(int argc, char** argv) {
     tfsim::Config config;
     bool tcp = false, pty = false;
     tfsim::PtyEndpoint::Options ptyOptions;
+    std::optional<uint8_t> echo;
     for (int i = 1; i < argc; ++i) {
         std::string opt = argv[i];
         if (opt == "--pty") {
@@ -54,6 +57,8 @@ int main(int argc, char** argv) {
             config.address = static_cast<uint8_t>(value);
         } else if (opt == "--heartbeat" && number(arg, 3'600'000, value)) {
             config.heartbeatPeriod = std::chrono::milliseconds(value);
+        } else if (opt == "--echo" && number(arg, 0xFF, value)) {
+            echo = static_cast<uint8_t>(value);
         } else {
             return usage();
         }
@@ -70,6 +75,9 @@ int main(int argc, char** argv) {
 
     try {
         tfsim::Module sim = pty ? tfsim::Module::serial(config, ptyOptions) : tfsim::Module(config);
+        if (echo)
+            sim.onRequest(tfsim::match::prefix(config.address, {*echo}),
+                          [](const tfsim::Packet& request) { return request.wire(); });
         if (pty)
             std::printf("pty %s\n", sim.slavePath().c_str());
         else
