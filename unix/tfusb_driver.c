@@ -293,6 +293,9 @@ static aErr sUsbOpen(tfusb_device* device, const char* serial) {
 }
 
 aErr _handleErrorTolerance(tfusb_device* device, aErr result) {
+    /* Failed stays failed: a success after the failure (a byte still buffered, a write
+     * that raced it) must not count the device back to "tolerated". */
+    if (sState(device) == TFUSB_STATE_FAILED) return aErrIO;
     if (result != aErrIO) {
         __atomic_store_n(&device->errorCount, (uint8_t)0, __ATOMIC_SEQ_CST);
         return result;
@@ -369,13 +372,13 @@ static aErr sUsbRefill(tfusb_device* device) {
 
 static aErr sUsbGet(tfusb_device* device, uint8_t* byte) {
     if (device->backend != TFUSB_BACKEND_LIBUSB) return aErrMode;
-    aErr result = aErrNone;
-    if (device->avail == 0) result = sUsbRefill(device);
+    aErr result = device->avail == 0 ? sUsbRefill(device) : aErrNone;
+    result = _handleErrorTolerance(device, result);
     if (result == aErrNone) {
         *byte = *device->readPtr++;
         device->avail--;
     }
-    return _handleErrorTolerance(device, result);
+    return result;
 }
 
 static aErr sUsbClose(tfusb_device* device) {

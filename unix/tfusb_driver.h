@@ -81,7 +81,8 @@ int find_usb_endpoints(tfusb_device* device);
 
 /* The I/O-error tolerance of the libusb back end: an aErrIO among the first four in a row
  * comes back as aErrNotReady (the write reports it as aErrNone), the fifth fails the device;
- * any other result resets the count and is returned unchanged. */
+ * any other result resets the count and is returned unchanged. A failed device gives aErrIO
+ * whatever the result. */
 aErr _handleErrorTolerance(tfusb_device* device, aErr result);
 
 #ifdef __cplusplus
