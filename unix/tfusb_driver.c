@@ -15,6 +15,7 @@
 #include "Tessaform-C.h"
 #include "aFile.h"
 #include "aTime.h"
+#include "unix_fdstream.h"
 
 #define TFUSB_NODE_FORMAT "/dev/tessaform.%s"
 #define TFUSB_NODE_PATH_SIZE 300
@@ -28,7 +29,8 @@
 #define TFUSB_READ_TIMEOUT_MS 1000
 #define TFUSB_WRITE_TIMEOUT_MS 50u
 #define TFUSB_WRITE_MAX_FAILURES 10
-#define TFUSB_NODE_MAX_WRITES 1000
+/* As long as a serial line may take nothing before its write gives up. */
+#define TFUSB_NODE_STALL_MS 1000u
 #define TFUSB_NODE_EMPTY_PAUSE_MS 10
 
 static uint32_t sState(const tfusb_device* device) {
@@ -95,7 +97,8 @@ static aErr sNodeOpen(tfusb_device* device, const char* serial) {
     snprintf(path, sizeof(path), TFUSB_NODE_FORMAT, device->serial);
     int fd;
     do {
-        fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        /* Non-blocking, so that a module that stops reading cannot hold a write. */
+        fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno == EBUSY ? aErrBusy : aErrIO;
     device->fd = fd;
@@ -104,14 +107,10 @@ static aErr sNodeOpen(tfusb_device* device, const char* serial) {
 
 static aErr sNodeWrite(tfusb_device* device, const uint8_t* data, size_t count) {
     if (device->backend != TFUSB_BACKEND_KERNEL || device->fd < 0) return aErrMode;
-    size_t sent = 0;
-    for (int calls = 0; sent < count && calls < TFUSB_NODE_MAX_WRITES; ++calls) {
-        ssize_t n = write(device->fd, data + sent, count - sent);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return aErrIO;
-        sent += (size_t)n;
-    }
-    return sent < count ? aErrIO : aErrNone;
+    aErr err = aFdStream_Write(device->fd, data, count, TFUSB_NODE_STALL_MS);
+    /* A module that takes nothing is what the libusb back end reports after its OUT
+     * transfers time out. */
+    return err == aErrTimeout ? aErrWrite : err;
 }
 
 /* A hung-up node stays readable and reads nothing without end; only poll tells it from

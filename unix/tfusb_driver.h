@@ -66,7 +66,9 @@ aErr tfusb_open_tessaform_device(tfusb_device* device, const char* serial);
 
 /* libusb: chunks of at most the OUT maximum packet size, never exactly 512 bytes, 50 ms
  * each, ten failed transfers allowed (then aErrWrite). The first four consecutive I/O
- * errors are dropped with aErrNone; the fifth fails the device for good (aErrIO). */
+ * errors are dropped with aErrNone; the fifth fails the device for good (aErrIO), and a
+ * failed device fails every read and write. Kernel: the whole block, aErrWrite when the
+ * node takes nothing for a second, aErrIO when it fails. */
 aErr tfusb_write_to_device(tfusb_device* device, const uint8_t* data, size_t count);
 /* One byte (aErrNone) or aErrNotReady after waiting up to 1000 ms for one; aErrIO for a
  * failed device, aErrConnection for a closed one. */

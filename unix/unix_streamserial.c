@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "aStream_CobsEncoding.h"
-#include "aTime.h"
+#include "unix_fdstream.h"
 
 /* The link engine reads again at once after a not-ready read; this wait is its pacing. */
 #define aSERIAL_READ_WAIT_MS 100
@@ -102,30 +102,12 @@ static aErr sSerialStreamWrite(const uint8_t* data, size_t length, void* ref) {
     if (!aVALIDSS(ss) || (!data && length > 0)) return aErrParam;
     if (ss->fd < 0) return aErrIO;
 
-    const uint64_t stallLimit = sStallLimitMs(ss->baudIndex);
-    uint64_t lastProgress = aTime_GetMonotonicMSTicks();
-    size_t sent = 0;
-    while (sent < length) {
-        ssize_t n = write(ss->fd, data + sent, length - sent);
-        if (n > 0) {
-            sent += (size_t)n;
-            lastProgress = aTime_GetMonotonicMSTicks();
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return aErrIO;
-
-        /* A peer that stopped reading must not hold the writer (a link's output thread,
-         * which its teardown joins) for ever. */
-        uint64_t spent = aTime_GetMonotonicMSTicks() - lastProgress;
-        if (spent >= stallLimit) return aErrIO;
-        struct pollfd wait = {.fd = ss->fd, .events = POLLOUT};
-        int ready = poll(&wait, 1, (int)(stallLimit - spent));
-        if (ready < 0 && errno != EINTR) return aErrIO;
-        if (ready > 0 && sHungUp(wait.revents)) return aErrIO;
-    }
+    aErr err = aFdStream_Write(ss->fd, data, length, sStallLimitMs(ss->baudIndex));
+    if (err != aErrNone) return aErrIO;
     /* Returning means the bytes are on the line: callers time their waits for replies
-     * from here. Its failure (a port that cannot drain) changes nothing already sent. */
+     * from here. Its failure (a port that cannot drain) changes nothing already sent.
+     * Flow control is off, so the line drains at its own pace whatever the far side
+     * does (and a pty passes the bytes on at once): the drain cannot wait on a peer. */
     while (tcdrain(ss->fd) != 0 && errno == EINTR) {
     }
     return aErrNone;

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "Bounded.h"
 #include "Tessaform-C.h"
 #include "fakeusb.h"
 #include "tfsim/Module.h"
@@ -572,6 +573,19 @@ TEST_F(UsbKernelNode, IdleReadWaitsASecondWithoutSpinning) {
     EXPECT_EQ(get(stream_, &byte), aErrNone);
     EXPECT_EQ(byte, 0x33);
     later.join();
+}
+
+// A module that stops reading fills the node: the write gives up, as the libusb back end's
+// timed-out transfers do, instead of holding the link's output thread for ever.
+TEST_F(UsbKernelNode, WriteToAModuleThatStopsReadingGivesUp) {
+    ASSERT_EQ(aStream_CreateUSB(serial_, &stream_), aErrNone);
+    sim_->stopReading();
+    const tfsim::Bytes block = tfsim::wire(packetsOf(256 * 1024));
+    auto written = tftest::finishesWithin(
+        10s, [&] { return aStream_Write(stream_, block.data(), block.size()); },
+        [&] { sim_->resumeReading(); });
+    ASSERT_TRUE(written) << "the write returned only once the module read again";
+    EXPECT_EQ(*written, aErrWrite);
 }
 
 TEST_F(UsbKernelNode, HungUpNodeFailsTheReadAndClosesTwice) {
