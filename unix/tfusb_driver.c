@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <libusb.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -113,38 +112,39 @@ static aErr sNodeWrite(tfusb_device* device, const uint8_t* data, size_t count) 
     return err == aErrTimeout ? aErrWrite : err;
 }
 
-/* A hung-up node stays readable and reads nothing without end; only poll tells it from
- * an idle one. */
-static bool sHungUp(short revents) {
-    return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
-
-static aErr sNodeGet(tfusb_device* device, uint8_t* byte) {
-    if (device->backend != TFUSB_BACKEND_KERNEL || device->fd < 0) return aErrMode;
-    /* Wait for readability as the libusb read waits in its transfer, so that an idle link
-     * sleeps here instead of spinning on empty reads. A node that claims readiness and
-     * then has nothing (a driver without poll support) is asked again after a pause
-     * until the wait is over. */
+/* Reads what the node has into the read buffer, waiting as the libusb read waits in its
+ * transfer, so that an idle link sleeps here instead of spinning on empty reads. */
+static aErr sNodeRefill(tfusb_device* device) {
     const int64_t deadline = (int64_t)aTime_GetMonotonicMSTicks() + TFUSB_READ_TIMEOUT_MS;
     for (;;) {
         int64_t left = deadline - (int64_t)aTime_GetMonotonicMSTicks();
         if (left < 0) left = 0;
-        struct pollfd wait = {.fd = device->fd, .events = POLLIN};
-        int ready = poll(&wait, 1, (int)left);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return aErrIO;
-        if (ready == 0) return aErrNotReady;
-        ssize_t n;
-        do {
-            n = read(device->fd, byte, 1);
-        } while (n < 0 && errno == EINTR);
-        if (n == 1) return aErrNone;
-        if (n < 0 && errno != EFAULT && errno != EAGAIN) return aErrIO;
-        if (sHungUp(wait.revents)) return aErrIO;
+        size_t got = 0;
+        aErr err = aFdStream_Fill(device->fd, device->readBuffer, sizeof(device->readBuffer),
+                                  (int)left, &got);
+        if (err == aErrNone) {
+            device->readPtr = device->readBuffer;
+            device->avail = (uint32_t)got;
+            return aErrNone;
+        }
+        if (err != aErrNotReady) return err;
+        /* A node that claims readiness and then has nothing (a driver without poll
+         * support) is asked again after a pause until the wait is over. */
         if (deadline - (int64_t)aTime_GetMonotonicMSTicks() <= 0) return aErrNotReady;
         struct timespec pause = {.tv_sec = 0, .tv_nsec = TFUSB_NODE_EMPTY_PAUSE_MS * 1000000L};
         nanosleep(&pause, NULL);
     }
+}
+
+static aErr sNodeGet(tfusb_device* device, uint8_t* byte) {
+    if (device->backend != TFUSB_BACKEND_KERNEL || device->fd < 0) return aErrMode;
+    if (device->avail == 0) {
+        aErr err = sNodeRefill(device);
+        if (err != aErrNone) return err;
+    }
+    *byte = *device->readPtr++;
+    device->avail--;
+    return aErrNone;
 }
 
 static aErr sNodeClose(tfusb_device* device) {

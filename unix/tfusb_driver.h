@@ -30,7 +30,8 @@ struct libusb_device_handle;
 #define TFUSB_TOLERATED_ERRORS 4u
 
 /* The reading and the writing thread share a handle: state and errorCount are only
- * touched atomically; readBuffer, avail and readPtr belong to the reader. */
+ * touched atomically; readBuffer, avail and readPtr belong to the reader, which reads
+ * ahead into them on both back ends. */
 typedef struct tfusb_device {
     uint32_t backend;
     char serial[TFUSB_SERIAL_SIZE];
