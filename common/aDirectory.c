@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <limits.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <pwd.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -100,10 +101,26 @@ aErr aDirectory_Delete(const char* path) {
     return (path && rmdir(path) == 0) ? aErrNone : aErrUnknown;
 }
 
-aErr aDirectory_DeleteTree(const char* path) {
-    if (!path) return aErrParam;
-    DIR* dir = opendir(path);
-    if (!dir) return aErrNotFound;
+/* A link named as a tree is removed itself, as rm -r does: following it would empty a
+ * directory the caller never named. One that leads to no directory is no tree, and stays. */
+static aErr sDeleteLink(const char* path) {
+    if (!aDirectory_Exists(path)) return aErrNotFound;
+    return unlink(path) == 0 ? aErrNone : aErrUnknown;
+}
+
+static aErr sDeleteTree(const char* path) {
+    /* Refuses a link, also one put in place of a directory while the walk runs. */
+    int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        struct stat info;
+        if (lstat(path, &info) == 0 && S_ISLNK(info.st_mode)) return sDeleteLink(path);
+        return aErrNotFound;
+    }
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+        close(fd);
+        return aErrNotFound;
+    }
 
     aErr result = aErrNone;
     char entryPath[aDIRECTORY_ENTRY_PATH];
@@ -118,7 +135,7 @@ aErr aDirectory_DeleteTree(const char* path) {
         struct stat info;
         if (lstat(entryPath, &info) != 0) continue;
         if (S_ISDIR(info.st_mode)) {
-            result = aDirectory_DeleteTree(entryPath);
+            result = sDeleteTree(entryPath);
         } else if (unlink(entryPath) != 0) {
             perror("aDirectory_DeleteTree");
             printf("---error unlink-ing file [%s]\n", entryPath);
@@ -127,6 +144,18 @@ aErr aDirectory_DeleteTree(const char* path) {
     }
     closedir(dir);
     return aDirectory_Delete(path);
+}
+
+aErr aDirectory_DeleteTree(const char* path) {
+    if (!path) return aErrParam;
+    /* Without its trailing separators, so that a link named "link/" is not followed. */
+    char* own = strdup(path);
+    if (!own) return aErrMemory;
+    for (size_t length = strlen(own); length > 1 && own[length - 1] == SEP; length--)
+        own[length - 1] = '\0';
+    aErr result = sDeleteTree(own);
+    free(own);
+    return result;
 }
 
 aErr aDirectory_CWD(char* buffer, size_t size) {

@@ -46,7 +46,8 @@ aErr aDirectory_List(const char* path, aDirectoryListCallback callback, void* re
 aErr aDirectory_Delete(const char* path);
 
 /* Removes the directory and everything below it. Symbolic links are removed
- * themselves, never followed. aErrNotFound when it cannot be opened. */
+ * themselves, never followed, also one given as the path when it leads to a directory.
+ * aErrNotFound when it cannot be opened. */
 aErr aDirectory_DeleteTree(const char* path);
 
 aErr aDirectory_CWD(char* buffer, size_t size);

@@ -5,8 +5,13 @@
 #include <stdlib.h>
 
 #include "aPacket.h"
+#include "aTime.h"
 #include "cobs.h"
 #include "crc8.h"
+
+/* The longest a read takes the line's bytes without completing a frame: a whole frame
+ * takes 140 ms at 2400 baud. */
+#define aCOBS_READ_LIMIT_MS 500u
 
 /* The receive fields belong to the reading thread and the transmit fields to the writing
  * thread, so that a link may read and write at once without a lock. */
@@ -63,6 +68,7 @@ static aErr sCobsStreamGet(uint8_t* byte, void* ref) {
     /* Takes the line's bytes until a frame is complete, not one byte per call: a
      * not-ready answer in the middle of a frame would make the link engine restart its
      * sync at every byte, flooding the line and never completing a sync. */
+    const uint64_t deadline = aTime_GetMonotonicMSTicks() + aCOBS_READ_LIMIT_MS;
     for (;;) {
         uint8_t in = 0;
         /* Silence is not-ready; anything else (a hung-up port) must reach the link
@@ -75,21 +81,23 @@ static aErr sCobsStreamGet(uint8_t* byte, void* ref) {
                 cs->rxBuffer[cs->rxCount++] = in;
             else
                 cs->rxOverflow = true;
-            continue;
+        } else if (cs->rxCount > 0 || cs->rxOverflow) {
+            uint64_t encoded = cs->rxCount;
+            bool overflow = cs->rxOverflow;
+            cs->rxCount = 0;
+            cs->rxOverflow = false;
+            /* Its first 32 bytes could pass every check and deliver a packet never sent. */
+            if (overflow) return aErrPacket;
+            err = sAcceptFrame(cs, encoded);
+            if (err != aErrNone) return err;
+            return sCobsStreamGet(byte, ref);
         }
+        /* Else two delimiters in a row, or noise before the first frame. */
 
-        /* Two delimiters in a row, or noise before the first frame. */
-        if (cs->rxCount == 0 && !cs->rxOverflow) continue;
-
-        uint64_t encoded = cs->rxCount;
-        bool overflow = cs->rxOverflow;
-        cs->rxCount = 0;
-        cs->rxOverflow = false;
-        /* Its first 32 bytes could pass every check and deliver a packet never sent. */
-        if (overflow) return aErrPacket;
-        err = sAcceptFrame(cs, encoded);
-        if (err != aErrNone) return err;
-        return sCobsStreamGet(byte, ref);
+        /* A line that floods (bytes without a frame end, or delimiters only, as a wrong
+         * baud rate gives) would keep the reader, and with it a link's teardown, for
+         * ever. What was collected stays for the next read. */
+        if (aTime_GetMonotonicMSTicks() >= deadline) return aErrPacket;
     }
 }
 

@@ -29,9 +29,10 @@ typedef struct aCobsStream aCobsStream;
  *
  * Reads hand out a good frame's packet bytes one per call and report aErrNotReady for
  * every byte of a frame still being collected, aErrPacket at the delimiter of a broken,
- * overlong or mis-checked frame, and pass any other inner failure through. The inner get
- * should wait a little for input before it reports aErrNotReady: the link engine reads
- * again at once. */
+ * overlong or mis-checked frame, and pass any other inner failure through. A read that
+ * has taken the line's bytes for half a second without completing a frame (a flood)
+ * reports aErrPacket too. The inner get should wait a little for input before it reports
+ * aErrNotReady: the link engine reads again at once. */
 aErr aStream_CreateCobsEncoding(aStreamGetProc getProc, aStreamPutProc putProc,
                                 aStreamWriteProc writeProc, aStreamDeleteProc deleteProc, void* ref,
                                 aStream** stream);

@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <libusb.h>
-#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,6 +14,7 @@
 #include "Tessaform-C.h"
 #include "aFile.h"
 #include "aTime.h"
+#include "unix_fdstream.h"
 
 #define TFUSB_NODE_FORMAT "/dev/tessaform.%s"
 #define TFUSB_NODE_PATH_SIZE 300
@@ -28,7 +28,8 @@
 #define TFUSB_READ_TIMEOUT_MS 1000
 #define TFUSB_WRITE_TIMEOUT_MS 50u
 #define TFUSB_WRITE_MAX_FAILURES 10
-#define TFUSB_NODE_MAX_WRITES 1000
+/* As long as a serial line may take nothing before its write gives up. */
+#define TFUSB_NODE_STALL_MS 1000u
 #define TFUSB_NODE_EMPTY_PAUSE_MS 10
 
 static uint32_t sState(const tfusb_device* device) {
@@ -95,7 +96,8 @@ static aErr sNodeOpen(tfusb_device* device, const char* serial) {
     snprintf(path, sizeof(path), TFUSB_NODE_FORMAT, device->serial);
     int fd;
     do {
-        fd = open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        /* Non-blocking, so that a module that stops reading cannot hold a write. */
+        fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) return errno == EBUSY ? aErrBusy : aErrIO;
     device->fd = fd;
@@ -104,48 +106,45 @@ static aErr sNodeOpen(tfusb_device* device, const char* serial) {
 
 static aErr sNodeWrite(tfusb_device* device, const uint8_t* data, size_t count) {
     if (device->backend != TFUSB_BACKEND_KERNEL || device->fd < 0) return aErrMode;
-    size_t sent = 0;
-    for (int calls = 0; sent < count && calls < TFUSB_NODE_MAX_WRITES; ++calls) {
-        ssize_t n = write(device->fd, data + sent, count - sent);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return aErrIO;
-        sent += (size_t)n;
-    }
-    return sent < count ? aErrIO : aErrNone;
+    aErr err = aFdStream_Write(device->fd, data, count, TFUSB_NODE_STALL_MS);
+    /* A module that takes nothing is what the libusb back end reports after its OUT
+     * transfers time out. */
+    return err == aErrTimeout ? aErrWrite : err;
 }
 
-/* A hung-up node stays readable and reads nothing without end; only poll tells it from
- * an idle one. */
-static bool sHungUp(short revents) {
-    return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
-}
-
-static aErr sNodeGet(tfusb_device* device, uint8_t* byte) {
-    if (device->backend != TFUSB_BACKEND_KERNEL || device->fd < 0) return aErrMode;
-    /* Wait for readability as the libusb read waits in its transfer, so that an idle link
-     * sleeps here instead of spinning on empty reads. A node that claims readiness and
-     * then has nothing (a driver without poll support) is asked again after a pause
-     * until the wait is over. */
+/* Reads what the node has into the read buffer, waiting as the libusb read waits in its
+ * transfer, so that an idle link sleeps here instead of spinning on empty reads. */
+static aErr sNodeRefill(tfusb_device* device) {
     const int64_t deadline = (int64_t)aTime_GetMonotonicMSTicks() + TFUSB_READ_TIMEOUT_MS;
     for (;;) {
         int64_t left = deadline - (int64_t)aTime_GetMonotonicMSTicks();
         if (left < 0) left = 0;
-        struct pollfd wait = {.fd = device->fd, .events = POLLIN};
-        int ready = poll(&wait, 1, (int)left);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return aErrIO;
-        if (ready == 0) return aErrNotReady;
-        ssize_t n;
-        do {
-            n = read(device->fd, byte, 1);
-        } while (n < 0 && errno == EINTR);
-        if (n == 1) return aErrNone;
-        if (n < 0 && errno != EFAULT && errno != EAGAIN) return aErrIO;
-        if (sHungUp(wait.revents)) return aErrIO;
+        size_t got = 0;
+        aErr err = aFdStream_Fill(device->fd, device->readBuffer, sizeof(device->readBuffer),
+                                  (int)left, &got);
+        if (err == aErrNone) {
+            device->readPtr = device->readBuffer;
+            device->avail = (uint32_t)got;
+            return aErrNone;
+        }
+        if (err != aErrNotReady) return err;
+        /* A node that claims readiness and then has nothing (a driver without poll
+         * support) is asked again after a pause until the wait is over. */
         if (deadline - (int64_t)aTime_GetMonotonicMSTicks() <= 0) return aErrNotReady;
         struct timespec pause = {.tv_sec = 0, .tv_nsec = TFUSB_NODE_EMPTY_PAUSE_MS * 1000000L};
         nanosleep(&pause, NULL);
     }
+}
+
+static aErr sNodeGet(tfusb_device* device, uint8_t* byte) {
+    if (device->backend != TFUSB_BACKEND_KERNEL || device->fd < 0) return aErrMode;
+    if (device->avail == 0) {
+        aErr err = sNodeRefill(device);
+        if (err != aErrNone) return err;
+    }
+    *byte = *device->readPtr++;
+    device->avail--;
+    return aErrNone;
 }
 
 static aErr sNodeClose(tfusb_device* device) {
@@ -293,6 +292,9 @@ static aErr sUsbOpen(tfusb_device* device, const char* serial) {
 }
 
 aErr _handleErrorTolerance(tfusb_device* device, aErr result) {
+    /* Failed stays failed: a success after the failure (a byte still buffered, a write
+     * that raced it) must not count the device back to "tolerated". */
+    if (sState(device) == TFUSB_STATE_FAILED) return aErrIO;
     if (result != aErrIO) {
         __atomic_store_n(&device->errorCount, (uint8_t)0, __ATOMIC_SEQ_CST);
         return result;
@@ -369,13 +371,13 @@ static aErr sUsbRefill(tfusb_device* device) {
 
 static aErr sUsbGet(tfusb_device* device, uint8_t* byte) {
     if (device->backend != TFUSB_BACKEND_LIBUSB) return aErrMode;
-    aErr result = aErrNone;
-    if (device->avail == 0) result = sUsbRefill(device);
+    aErr result = device->avail == 0 ? sUsbRefill(device) : aErrNone;
+    result = _handleErrorTolerance(device, result);
     if (result == aErrNone) {
         *byte = *device->readPtr++;
         device->avail--;
     }
-    return _handleErrorTolerance(device, result);
+    return result;
 }
 
 static aErr sUsbClose(tfusb_device* device) {

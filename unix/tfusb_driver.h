@@ -30,7 +30,8 @@ struct libusb_device_handle;
 #define TFUSB_TOLERATED_ERRORS 4u
 
 /* The reading and the writing thread share a handle: state and errorCount are only
- * touched atomically; readBuffer, avail and readPtr belong to the reader. */
+ * touched atomically; readBuffer, avail and readPtr belong to the reader, which reads
+ * ahead into them on both back ends. */
 typedef struct tfusb_device {
     uint32_t backend;
     char serial[TFUSB_SERIAL_SIZE];
@@ -66,7 +67,9 @@ aErr tfusb_open_tessaform_device(tfusb_device* device, const char* serial);
 
 /* libusb: chunks of at most the OUT maximum packet size, never exactly 512 bytes, 50 ms
  * each, ten failed transfers allowed (then aErrWrite). The first four consecutive I/O
- * errors are dropped with aErrNone; the fifth fails the device for good (aErrIO). */
+ * errors are dropped with aErrNone; the fifth fails the device for good (aErrIO), and a
+ * failed device fails every read and write. Kernel: the whole block, aErrWrite when the
+ * node takes nothing for a second, aErrIO when it fails. */
 aErr tfusb_write_to_device(tfusb_device* device, const uint8_t* data, size_t count);
 /* One byte (aErrNone) or aErrNotReady after waiting up to 1000 ms for one; aErrIO for a
  * failed device, aErrConnection for a closed one. */
@@ -81,7 +84,8 @@ int find_usb_endpoints(tfusb_device* device);
 
 /* The I/O-error tolerance of the libusb back end: an aErrIO among the first four in a row
  * comes back as aErrNotReady (the write reports it as aErrNone), the fifth fails the device;
- * any other result resets the count and is returned unchanged. */
+ * any other result resets the count and is returned unchanged. A failed device gives aErrIO
+ * whatever the result. */
 aErr _handleErrorTolerance(tfusb_device* device, aErr result);
 
 #ifdef __cplusplus

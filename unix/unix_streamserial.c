@@ -4,16 +4,14 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <stdbool.h>
 #include <stdlib.h>
 #include <string.h>
 #include <termios.h>
-#include <time.h>
 #include <unistd.h>
 
 #include "aStream_CobsEncoding.h"
-#include "aTime.h"
+#include "unix_fdstream.h"
 
 /* The link engine reads again at once after a not-ready read; this wait is its pacing. */
 #define aSERIAL_READ_WAIT_MS 100
@@ -21,6 +19,7 @@
  * drained, so a live line can take nothing for as long as that buffer takes to send. */
 #define aSERIAL_KERNEL_BUFFER 4096u
 #define aSERIAL_STALL_FLOOR_MS 1000u
+#define aSERIAL_READ_AHEAD 1024
 
 typedef struct aSerialStream {
     uint32_t baudIndex;
@@ -29,6 +28,9 @@ typedef struct aSerialStream {
     bool haveSaved;
     struct termios saved;   /* as found; put back on delete */
     struct termios applied; /* as put in force */
+    /* The reading thread's alone: one read takes what the port has, not one byte. */
+    uint8_t readAhead[aSERIAL_READ_AHEAD];
+    size_t readNext, readEnd;
     uint16_t check;
 } aSerialStream;
 
@@ -50,32 +52,25 @@ static uint64_t sStallLimitMs(uint32_t baudIndex) {
     return aSERIAL_STALL_FLOOR_MS + 2u * aSERIAL_KERNEL_BUFFER * 10u * 1000u / bitsPerSecond;
 }
 
-/* aErrNone with a byte, aErrNotReady with none, aErrIO for a failure. */
-static aErr sReadOne(int fd, uint8_t* byte) {
-    for (;;) {
-        ssize_t n = read(fd, byte, 1);
-        if (n == 1) return aErrNone;
-        if (n == 0) return aErrNotReady;
-        if (errno == EINTR) continue;
-        return (errno == EAGAIN || errno == EWOULDBLOCK) ? aErrNotReady : aErrIO;
+/* Hands out the next byte read ahead, reading what the port has (after waiting up to
+ * waitMs for it) when none is left. */
+static aErr sTakeByte(aSerialStream* ss, uint8_t* byte, int waitMs) {
+    if (ss->readNext == ss->readEnd) {
+        size_t got = 0;
+        aErr err = aFdStream_Fill(ss->fd, ss->readAhead, sizeof(ss->readAhead), waitMs, &got);
+        if (err != aErrNone) return err;
+        ss->readNext = 0;
+        ss->readEnd = got;
     }
-}
-
-/* A hung-up terminal (unplugged adapter, closed pty master) reads nothing, exactly like an
- * idle one; only poll tells them apart. */
-static bool sHungUp(short revents) {
-    return (revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+    *byte = ss->readAhead[ss->readNext++];
+    return aErrNone;
 }
 
 static aErr sSerialStreamGet(uint8_t* byte, void* ref) {
     aSerialStream* ss = ref;
     if (!aVALIDSS(ss) || !byte) return aErrParam;
     if (ss->fd < 0) return aErrIO;
-    aErr err = sReadOne(ss->fd, byte);
-    if (err != aErrNotReady) return err;
-    struct pollfd probe = {.fd = ss->fd, .events = POLLIN};
-    if (poll(&probe, 1, 0) > 0 && sHungUp(probe.revents)) return aErrIO;
-    return aErrNotReady;
+    return sTakeByte(ss, byte, 0);
 }
 
 /* The packetized stream's inner get: waits for input, so an idle link sleeps here. */
@@ -83,18 +78,7 @@ static aErr sSerialStreamGetWaiting(uint8_t* byte, void* ref) {
     aSerialStream* ss = ref;
     if (!aVALIDSS(ss) || !byte) return aErrParam;
     if (ss->fd < 0) return aErrIO;
-    aErr err = sReadOne(ss->fd, byte);
-    if (err != aErrNotReady) return err;
-
-    struct pollfd wait = {.fd = ss->fd, .events = POLLIN};
-    int ready = poll(&wait, 1, aSERIAL_READ_WAIT_MS);
-    if (ready < 0) return errno == EINTR ? aErrNotReady : aErrIO;
-    if (ready == 0) return aErrNotReady;
-    if (wait.revents & POLLIN) {
-        err = sReadOne(ss->fd, byte);
-        if (err != aErrNotReady) return err;
-    }
-    return sHungUp(wait.revents) ? aErrIO : aErrNotReady;
+    return sTakeByte(ss, byte, aSERIAL_READ_WAIT_MS);
 }
 
 static aErr sSerialStreamWrite(const uint8_t* data, size_t length, void* ref) {
@@ -102,30 +86,12 @@ static aErr sSerialStreamWrite(const uint8_t* data, size_t length, void* ref) {
     if (!aVALIDSS(ss) || (!data && length > 0)) return aErrParam;
     if (ss->fd < 0) return aErrIO;
 
-    const uint64_t stallLimit = sStallLimitMs(ss->baudIndex);
-    uint64_t lastProgress = aTime_GetMonotonicMSTicks();
-    size_t sent = 0;
-    while (sent < length) {
-        ssize_t n = write(ss->fd, data + sent, length - sent);
-        if (n > 0) {
-            sent += (size_t)n;
-            lastProgress = aTime_GetMonotonicMSTicks();
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return aErrIO;
-
-        /* A peer that stopped reading must not hold the writer (a link's output thread,
-         * which its teardown joins) for ever. */
-        uint64_t spent = aTime_GetMonotonicMSTicks() - lastProgress;
-        if (spent >= stallLimit) return aErrIO;
-        struct pollfd wait = {.fd = ss->fd, .events = POLLOUT};
-        int ready = poll(&wait, 1, (int)(stallLimit - spent));
-        if (ready < 0 && errno != EINTR) return aErrIO;
-        if (ready > 0 && sHungUp(wait.revents)) return aErrIO;
-    }
+    aErr err = aFdStream_Write(ss->fd, data, length, sStallLimitMs(ss->baudIndex));
+    if (err != aErrNone) return aErrIO;
     /* Returning means the bytes are on the line: callers time their waits for replies
-     * from here. Its failure (a port that cannot drain) changes nothing already sent. */
+     * from here. Its failure (a port that cannot drain) changes nothing already sent.
+     * Flow control is off, so the line drains at its own pace whatever the far side
+     * does (and a pty passes the bytes on at once): the drain cannot wait on a peer. */
     while (tcdrain(ss->fd) != 0 && errno == EINTR) {
     }
     return aErrNone;

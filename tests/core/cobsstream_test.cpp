@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "Bounded.h"
 #include "PtyPair.h"
 #include "Holders.h"
 #include "aStream.h"
@@ -262,6 +263,65 @@ TEST(CobsStreamRead, HandsOutGoodFramesAndRejectsBrokenOnes) {
         StreamPtr stream = cobsOver(line);
         EXPECT_EQ(trace(stream.get(), line.input.size() + 64), c.trace);
         EXPECT_TRUE(line.input.empty());
+    }
+}
+
+namespace {
+
+// An inner transport that hands out one byte value without end until it is stopped, then
+// the bytes queued behind the flood (then not-ready).
+struct Flood {
+    uint8_t byte;
+    std::atomic<bool> stopped{false};
+    std::deque<uint8_t> after;
+
+    static aErr get(uint8_t* out, void* ref) {
+        auto* self = static_cast<Flood*>(ref);
+        if (!self->stopped) {
+            *out = self->byte;
+            return aErrNone;
+        }
+        if (self->after.empty()) return aErrNotReady;
+        *out = self->after.front();
+        self->after.pop_front();
+        return aErrNone;
+    }
+};
+
+} // namespace
+
+// A line that sends bytes without a frame end, or nothing but delimiters (as a wrong baud
+// rate gives), must not keep the reader, a link's input thread that its teardown waits for:
+// the read reports a framing error, and the frames after the flood come through.
+TEST(CobsStreamRead, AFloodIsAFramingErrorNotAHang) {
+    const Bytes good = {0x02, 0x02, 0x02, 0x91, 0x00};
+    const struct {
+        const char* name;
+        uint8_t byte;
+        std::string after;
+    } cases[] = {
+        {"bytes without a frame end", 0x55, join({"aErrPacket", "02 00"})},
+        {"delimiters only", 0x00, "02 00"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Flood flood{c.byte};
+        const Bytes after = Bytes{0x00} + good;
+        flood.after.assign(after.begin(), after.end());
+        aStream* raw = nullptr;
+        ASSERT_EQ(aStream_CreateCobsEncoding(Flood::get, nullptr, nullptr, nullptr, &flood, &raw),
+                  aErrNone);
+        StreamPtr stream(raw);
+        auto read = tftest::finishesWithin(
+            10s,
+            [&] {
+                uint8_t byte = 0;
+                return aStream_Read(stream.get(), &byte, 1);
+            },
+            [&] { flood.stopped = true; });
+        EXPECT_TRUE(read) << "the read returned only once the flood stopped";
+        EXPECT_EQ(read.value_or(aErrNone), aErrPacket);
+        EXPECT_EQ(trace(stream.get(), 64), c.after);
     }
 }
 

@@ -161,6 +161,35 @@ TEST(DirectoryDeleteTree, RemovesLinksWithoutFollowingThem) {
     EXPECT_EQ(tftest::readFile(precious), "keep me");
 }
 
+// The tree named by a link is the link: removing it must not empty the directory it
+// points to (as rm -r removes a link, not what it leads to). A link that leads to no
+// directory is no tree and stays.
+TEST(DirectoryDeleteTree, ALinkNamingTheTreeIsRemovedItself) {
+    const struct {
+        const char* name;
+        std::string pointsTo; // below the temporary directory
+        std::string suffix;
+        aErr result;
+        bool removed;
+    } cases[] = {
+        {"link to a directory", "target", "", aErrNone, true},
+        {"the same with a trailing separator", "target", "/", aErrNone, true},
+        {"link to a file", "target/sub/precious", "", aErrNotFound, false},
+        {"dangling link", "nowhere", "", aErrNotFound, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir dir;
+        fs::create_directories(dir / "target/sub");
+        std::string precious = dir.write("target/sub/precious", "keep me");
+        std::string link = dir / "link";
+        fs::create_symlink(dir / c.pointsTo, link);
+        EXPECT_EQ(aDirectory_DeleteTree((link + c.suffix).c_str()), c.result);
+        EXPECT_EQ(fs::is_symlink(link), !c.removed);
+        EXPECT_EQ(tftest::readFile(precious), "keep me");
+    }
+}
+
 TEST(DirectoryDelete, OnlyEmptyDirectories) {
     TempDir dir;
     std::string full = dir / "full";

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 
+#include "Bounded.h"
 #include "PtyPair.h"
 #include "TempDir.h"
 #include "Holders.h"
@@ -227,6 +228,20 @@ TEST(SerialStream, WriteToAStalledPeerFails) {
     EXPECT_EQ(aStream_Write(stream.get(), block.data(), block.size()), aErrIO);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms)
         << "a full buffer is not a failure by itself";
+}
+
+// Without flow control the bytes leave whatever the far side does, so the drain that ends
+// a write never waits for a peer that does not read.
+TEST(SerialStream, DrainDoesNotWaitForAPeerThatDoesNotRead) {
+    PtyPair pty;
+    StreamPtr stream = openPlain(pty);
+    ASSERT_TRUE(stream);
+    const Bytes block(1000, 0x55);
+    auto written = tftest::finishesWithin(
+        10s, [&] { return aStream_Write(stream.get(), block.data(), block.size()); },
+        [&] { pty.closeMaster(); }); // a hang-up wakes a waiting drain
+    ASSERT_TRUE(written) << "the write waited for the peer";
+    EXPECT_EQ(*written, aErrNone);
 }
 
 TEST(SerialStream, RefusesBadArgumentsAndLeavesNothingOpen) {

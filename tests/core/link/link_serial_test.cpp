@@ -1,5 +1,14 @@
 // Serial links: COBS frames over a pty to the simulated module.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "Bounded.h"
 #include "LinkFixture.h"
+#include "PtyPair.h"
 #include "aLinkManagerInternal.h"
 #include "tfsim/Cobs.h"
 
@@ -116,4 +125,43 @@ TEST_F(SerialLink, SameSerialNumberSharesTheLink) {
     EXPECT_EQ(again, id);
     EXPECT_EQ(aLink_Destroy(&again), aErrNone);
     EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
+}
+
+// A peer that floods the line, with bytes that never end a frame or with nothing but
+// delimiters (as a wrong baud rate gives), must not keep the input thread in one read: the
+// link reports the framing error, and its teardown returns.
+TEST(SerialLinkFlood, DestroyReturnsWhileThePeerFloods) {
+    const struct {
+        const char* name;
+        uint8_t byte;
+    } cases[] = {{"bytes without a frame end", 0x55}, {"delimiters only", 0x00}};
+    uint32_t serial = 0x5AE00000;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        tftest::PtyPair pty;
+        const int master = pty.master();
+        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+        std::atomic<bool> stop{false};
+        // Paced, to spare the machine: the line is never quiet long enough to look idle.
+        std::thread flood([&] {
+            const std::vector<uint8_t> chunk(64, c.byte);
+            uint8_t sink[512];
+            while (!stop) {
+                pollfd wait{master, POLLIN | POLLOUT, 0};
+                if (poll(&wait, 1, 20) <= 0) continue;
+                if (wait.revents & POLLIN) (void)!read(master, sink, sizeof sink);
+                if (wait.revents & POLLOUT) (void)!write(master, chunk.data(), chunk.size());
+                std::this_thread::sleep_for(1ms);
+            }
+        });
+
+        uint32_t id = aLink_CreateSerial(++serial, pty.slave().c_str(), 115200);
+        EXPECT_NE(id, 0u);
+        EXPECT_TRUE(eventually([&] { return aLink_GetStatus(id) == aLINK_STATUS_IO_ERROR; }, 10s));
+        auto destroyed = tftest::finishesWithin(
+            10s, [&] { return aLink_Destroy(&id); }, [&] { stop = true; });
+        flood.join();
+        EXPECT_TRUE(destroyed) << "the teardown returned only once the flood stopped";
+        EXPECT_EQ(destroyed.value_or(aErrUnknown), aErrNone);
+    }
 }

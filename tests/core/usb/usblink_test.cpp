@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <string>
 
+#include "Bounded.h"
 #include "LinkFixture.h"
 #include "Tessaform-C.h"
 #include "aLinkManagerInternal.h"
@@ -108,26 +109,54 @@ TEST_F(UsbLink, ResetReopensTheModule) {
     EXPECT_TRUE(eventually([&] { return exchanges(id, 0x06, 3); }));
 }
 
-TEST(UsbLinkKernelNode, UsesTheDriversNodeAndNeverLibusb) {
-    if (geteuid() != 0) GTEST_SKIP() << "creating /dev/tessaform.* needs root";
-    fakeusb_reset();
-    const uint32_t serial = 0x5CF00000u | ((static_cast<uint32_t>(getpid()) & 0xFFFu) << 4);
-    const std::string path = "/dev/tessaform." + hex(serial);
-    tfsim::Module sim(
-        tfsim::Config{.address = 0x06},
-        std::make_unique<tfsim::PtyEndpoint>(tfsim::PtyOptions{.framing = tfsim::PtyFraming::Raw}));
-    sim.onRequest(match::prefix(0x06, {0x17}), echo());
-    ::unlink(path.c_str());
-    ASSERT_EQ(::symlink(sim.slavePath().c_str(), path.c_str()), 0) << path;
-    unsigned inits = fakeusb_init_count();
-
-    uint32_t id = aLink_CreateUSB(serial);
-    EXPECT_NE(id, 0u);
-    if (id) {
-        EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
-        EXPECT_TRUE(exchanges(id, 0x06, 4));
-        aLink_Destroy(&id);
+// The kernel driver's node, played by a raw pty with the simulator on its master.
+class UsbLinkKernelNode : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "creating /dev/tessaform.* needs root";
+        fakeusb_reset();
+        static uint32_t serials = 0x5CF00000u | ((static_cast<uint32_t>(getpid()) & 0xFFFu) << 4);
+        serial = ++serials;
+        path = "/dev/tessaform." + hex(serial);
+        sim.onRequest(match::prefix(0x06, {0x17}), echo());
+        ::unlink(path.c_str());
+        ASSERT_EQ(::symlink(sim.slavePath().c_str(), path.c_str()), 0) << path;
     }
-    ::unlink(path.c_str());
+    void TearDown() override {
+        if (id) aLink_Destroy(&id);
+        if (!path.empty()) ::unlink(path.c_str());
+    }
+
+    tfsim::Module sim{
+        tfsim::Config{.address = 0x06},
+        std::make_unique<tfsim::PtyEndpoint>(tfsim::PtyOptions{.framing = tfsim::PtyFraming::Raw})};
+    uint32_t serial = 0;
+    std::string path;
+    uint32_t id = 0;
+};
+
+TEST_F(UsbLinkKernelNode, UsesTheDriversNodeAndNeverLibusb) {
+    unsigned inits = fakeusb_init_count();
+    id = aLink_CreateUSB(serial);
+    ASSERT_NE(id, 0u);
+    EXPECT_EQ(aLink_GetStatus(id), aLINK_STATUS_RUNNING);
+    EXPECT_TRUE(exchanges(id, 0x06, 4));
+    aLink_Destroy(&id);
     EXPECT_EQ(fakeusb_init_count(), inits) << "the node path never touches libusb";
+}
+
+// A module on the node that stops reading: the output thread's write must not hold the
+// teardown for ever.
+TEST_F(UsbLinkKernelNode, DestroyReturnsWhileTheModuleStopsReading) {
+    id = aLink_CreateUSB(serial);
+    ASSERT_NE(id, 0u);
+    sim.stopReading();
+    auto packet = makePacket(0x06, std::vector<uint8_t>(28, 0x40));
+    for (int i = 0; i < 20000; i++)
+        aLink_PutPacket(id, packet.get());
+    std::this_thread::sleep_for(300ms); // the output thread fills the node
+    auto destroyed = tftest::finishesWithin(
+        10s, [&] { return aLink_Destroy(&id); }, [&] { sim.resumeReading(); });
+    EXPECT_TRUE(destroyed) << "the teardown returned only once the module read again";
+    EXPECT_EQ(destroyed.value_or(aErrUnknown), aErrNone);
 }

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "Bounded.h"
 #include "Eventually.h"
 #include "Tessaform-C.h"
 #include "fakeusb.h"
@@ -340,6 +341,35 @@ TEST_F(UsbStream, ToleratesFourIoErrorsInARowAndFailsForGoodAtTheFifth) {
     EXPECT_TRUE(transfersTo(dev, kOut).empty());
 }
 
+// Failed stays failed: a byte still buffered when the device fails is not handed out, and
+// handing it out must not count the device back to "tolerated" (four writes then dropped
+// without a word).
+TEST_F(UsbStream, FailedDeviceStaysFailedWithBytesStillBuffered) {
+    fakeusb_device* dev = plug();
+    tfusb_device* device = tfusb_create_usb(TFUSB_BACKEND_LIBUSB);
+    ASSERT_NE(device, nullptr);
+    ASSERT_EQ(tfusb_open_tessaform_device(device, hex(serial_).c_str()), aErrNone);
+    moduleSends({0x5A, 0x5B, 0x5C, 0x5D});
+    uint8_t byte = 0;
+    ASSERT_EQ(tfusb_get_from_device(device, &byte), aErrNone);
+    ASSERT_GT(device->avail, 0u) << "the module's bytes came in one transfer";
+
+    // The writer fails the device: its endpoint stalls and cannot be cleared.
+    fakeusb_fail(dev, FAKEUSB_OP_CLEAR_HALT, LIBUSB_ERROR_IO, -1);
+    fakeusb_stall(dev, kOut);
+    const uint8_t sync[] = {0xAD, 0x00};
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(tfusb_write_to_device(device, sync, sizeof sync), aErrNone) << i;
+    EXPECT_EQ(tfusb_write_to_device(device, sync, sizeof sync), aErrIO);
+
+    EXPECT_EQ(tfusb_get_from_device(device, &byte), aErrIO);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(tfusb_write_to_device(device, sync, sizeof sync), aErrIO) << i;
+    EXPECT_EQ(device->state, TFUSB_STATE_FAILED);
+    EXPECT_EQ(tfusb_close_tessaform_device(device), aErrNone);
+    EXPECT_EQ(tfusb_destroy(&device), aErrNone);
+}
+
 TEST_F(UsbStream, ClearsStalledEndpoints) {
     fakeusb_device* dev = plug();
     ASSERT_EQ(open(), aErrNone);
@@ -542,6 +572,19 @@ TEST_F(UsbKernelNode, IdleReadWaitsASecondWithoutSpinning) {
     EXPECT_EQ(get(stream_, &byte), aErrNone);
     EXPECT_EQ(byte, 0x33);
     later.join();
+}
+
+// A module that stops reading fills the node: the write gives up, as the libusb back end's
+// timed-out transfers do, instead of holding the link's output thread for ever.
+TEST_F(UsbKernelNode, WriteToAModuleThatStopsReadingGivesUp) {
+    ASSERT_EQ(aStream_CreateUSB(serial_, &stream_), aErrNone);
+    sim_->stopReading();
+    const tfsim::Bytes block = tfsim::wire(packetsOf(256 * 1024));
+    auto written = tftest::finishesWithin(
+        10s, [&] { return aStream_Write(stream_, block.data(), block.size()); },
+        [&] { sim_->resumeReading(); });
+    ASSERT_TRUE(written) << "the write returned only once the module read again";
+    EXPECT_EQ(*written, aErrWrite);
 }
 
 TEST_F(UsbKernelNode, HungUpNodeFailsTheReadAndClosesTwice) {
