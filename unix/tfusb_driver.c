@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <libusb.h>
+#include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,11 +34,11 @@
 #define TFUSB_NODE_EMPTY_PAUSE_MS 10
 
 static uint32_t sState(const tfusb_device* device) {
-    return __atomic_load_n(&device->state, __ATOMIC_SEQ_CST);
+    return atomic_load(&device->state);
 }
 
 static void sSetState(tfusb_device* device, uint32_t state) {
-    __atomic_store_n(&device->state, state, __ATOMIC_SEQ_CST);
+    atomic_store(&device->state, state);
 }
 
 static void sCopySerial(tfusb_device* device, const char* serial) {
@@ -131,8 +132,7 @@ static aErr sNodeRefill(tfusb_device* device) {
         /* A node that claims readiness and then has nothing (a driver without poll
          * support) is asked again after a pause until the wait is over. */
         if (deadline - (int64_t)aTime_GetMonotonicMSTicks() <= 0) return aErrNotReady;
-        struct timespec pause = {.tv_sec = 0, .tv_nsec = TFUSB_NODE_EMPTY_PAUSE_MS * 1000000L};
-        nanosleep(&pause, NULL);
+        aTime_MSSleep(TFUSB_NODE_EMPTY_PAUSE_MS);
     }
 }
 
@@ -263,7 +263,7 @@ static aErr sUsbTake(tfusb_device* device, libusb_device_handle* handle, const c
         sUsbCloseHandle(device);
         return sClaimError(rc);
     }
-    __atomic_store_n(&device->errorCount, (uint8_t)0, __ATOMIC_SEQ_CST);
+    atomic_store(&device->errorCount, (uint8_t)0);
     sSetState(device, TFUSB_STATE_READY);
     return aErrNone;
 }
@@ -296,16 +296,15 @@ aErr _handleErrorTolerance(tfusb_device* device, aErr result) {
      * that raced it) must not count the device back to "tolerated". */
     if (sState(device) == TFUSB_STATE_FAILED) return aErrIO;
     if (result != aErrIO) {
-        __atomic_store_n(&device->errorCount, (uint8_t)0, __ATOMIC_SEQ_CST);
+        atomic_store(&device->errorCount, (uint8_t)0);
         return result;
     }
     /* Saturates: a failed device must not count its way round to "tolerated" again. */
-    uint8_t before = __atomic_load_n(&device->errorCount, __ATOMIC_SEQ_CST);
+    uint8_t before = atomic_load(&device->errorCount);
     uint8_t after;
     do {
         after = before == UINT8_MAX ? UINT8_MAX : (uint8_t)(before + 1u);
-    } while (!__atomic_compare_exchange_n(&device->errorCount, &before, after, false,
-                                          __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST));
+    } while (!atomic_compare_exchange_weak(&device->errorCount, &before, after));
     if (before < TFUSB_TOLERATED_ERRORS) return aErrNotReady;
     sSetState(device, TFUSB_STATE_FAILED);
     return aErrIO;

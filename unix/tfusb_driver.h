@@ -29,22 +29,33 @@ struct libusb_device_handle;
 /* Consecutive I/O errors the libusb back end shrugs off before it fails the device. */
 #define TFUSB_TOLERATED_ERRORS 4u
 
-/* The reading and the writing thread share a handle: state and errorCount are only
- * touched atomically; readBuffer, avail and readPtr belong to the reader, which reads
- * ahead into them on both back ends. */
+/* The driver's C code shares state and errorCount between the reading and the writing
+ * thread as C11 atomics. C++ (the tests) cannot spell _Atomic; it sees plain integers of the
+ * same size and alignment, which is what the atomic types are on the platforms we build for.
+ */
+#ifdef __cplusplus
+typedef uint32_t tfusb_atomic_u32;
+typedef uint8_t tfusb_atomic_u8;
+#else
+typedef _Atomic uint32_t tfusb_atomic_u32;
+typedef _Atomic uint8_t tfusb_atomic_u8;
+#endif
+
+/* The reading and the writing thread share a handle: state and errorCount are atomics; readBuffer,
+ * avail and readPtr belong to the reader, which reads ahead into them on both back ends. */
 typedef struct tfusb_device {
     uint32_t backend;
     char serial[TFUSB_SERIAL_SIZE];
     int fd; /* -1 while no node is open */
     struct libusb_device_handle* handle;
-    uint32_t state;
+    tfusb_atomic_u32 state;
     uint8_t interfaceNumber;
     uint8_t outEndpoint;
     uint8_t inEndpoint;
     uint8_t readBuffer[TFUSB_READ_BUFFER_SIZE];
     uint32_t avail;
     uint8_t* readPtr;
-    uint8_t errorCount;
+    tfusb_atomic_u8 errorCount;
     uint16_t inMaxPacket;
     uint16_t outMaxPacket;
 } tfusb_device;
