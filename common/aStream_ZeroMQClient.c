@@ -109,6 +109,8 @@ static void _broker_task(zsock_t* pipe, void* args) {
         void* ready = zpoller_wait(poller, RELAY_WAIT_MS);
         zSysInterruptHandler_process();
         if (ready == pipe) {
+            zmsg_t* stop = zmsg_recv(pipe);
+            zmsg_destroy(&stop);
             break;
         } else if (ready == state->client) {
             zframe_t* frame = zframe_recv(state->client);
