@@ -50,9 +50,13 @@ uint32_t aLink_CreateTCPIP(uint32_t serialNumber, uint32_t address, uint16_t por
 /* A running link to a module on a serial port carrying COBS frames; baud rates 2400 to
  * 230400 in the standard steps, anything else refused. 0 on failure. */
 uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_t baudRate);
+/* A running link to a packet server (address in network order) as one of its clients. With
+ * linkId 0 a new client link is made every time; with the id of an existing link, that link
+ * is shared (one more use). 0 on failure or for an unknown id. */
+uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t linkId);
 /* Drops one use and tears the link down at the last; *id is set to 0 in every case. */
 aErr aLink_Destroy(uint32_t* id);
-/* Re-creates the stream of a USB or TCP/IP link and restarts it; the filter, pooled
+/* Re-creates the stream of a USB, TCP/IP or client link and restarts it; the filter, pooled
  * mode and packet log are gone afterwards. */
 aErr aLink_Reset(uint32_t id);
 

@@ -3,6 +3,7 @@
 //
 // Every kind of link is one row of KINDS: how a new link of that kind comes into service
 // and how its stream is made again on a reset. Create and reset both go through the row.
+#include <atomic>
 #include <cstdio>
 
 #include "aDebugging.h"
@@ -10,6 +11,7 @@
 #include "aLinkManagerInternal.h"
 #include "aStream_Serial.h"
 #include "aStream_USB.h"
+#include "aStream_ZeroMQClient.h"
 #include "aTime.h"
 
 namespace {
@@ -47,12 +49,19 @@ aErr openSocket(const Identity& who, aStream** stream) {
     return aStream_CreateSocket(who.ident1, static_cast<uint16_t>(who.ident2), stream);
 }
 
+// A client link's entry holds the server's address and port; its third identifier only
+// keeps client links apart.
+aErr openClient(const Identity& who, aStream** stream) {
+    return aStream_CreateClient(who.ident0, static_cast<uint16_t>(who.ident1), stream);
+}
+
 constexpr LinkKind KINDS[] = {
-    {LEGACY_LINK, Sync::No, nullptr},
-    {USB, Sync::Required, openUSB},
-    {TCPIP, Sync::No, openSocket},
-    {SERIAL, Sync::No, nullptr},
+    {LEGACY_LINK, Sync::No, nullptr}, {USB, Sync::Required, openUSB}, {TCPIP, Sync::No, openSocket},
+    {SERIAL, Sync::No, nullptr},      {AWEAVE, Sync::No, openClient},
 };
+
+// Raised after every new client entry, so that each new client link is an entry of its own.
+std::atomic<uint32_t> _clientCount{0};
 
 const LinkKind* kindOf(linkType type) {
     for (const LinkKind& kind : KINDS)
@@ -156,8 +165,20 @@ uint32_t startNew(uint32_t id, aErr result, bool withStream, Sync sync) {
     return id;
 }
 
-// The path every module create takes: share the module's link when it has one, else make
-// the entry, open its stream, and start the new link.
+// Makes the entry, opens its stream and starts the new link; 0 (and nothing left in the
+// table) on any failure.
+template <typename Open> uint32_t createNewLink(const LinkKind& kind, Identity who, Open open) {
+    uint32_t id = sCreate2(who.ident0, who.ident1, who.ident2, kind.type);
+    if (!id) return 0;
+    aStream* stream = nullptr;
+    aErr result = open(who, &stream);
+    bool initialised = aLink_Init(id, stream) == id;
+    if (!initialised && result == aErrNone) result = aErrConnection;
+    return startNew(id, result, stream != nullptr, kind.sync);
+}
+
+// The path every module create takes: share the module's link when it has one, else make a
+// new one.
 template <typename Open> uint32_t createModuleLink(const LinkKind& kind, Identity who, Open open) {
     uint32_t id = 0;
     switch (sUseExisting(who.ident0, kind.type, &id)) {
@@ -168,13 +189,7 @@ template <typename Open> uint32_t createModuleLink(const LinkKind& kind, Identit
     case aLinkReuse::None:
         break;
     }
-    id = sCreate2(who.ident0, who.ident1, who.ident2, kind.type);
-    if (!id) return 0;
-    aStream* stream = nullptr;
-    aErr result = open(who, &stream);
-    bool initialised = aLink_Init(id, stream) == id;
-    if (!initialised && result == aErrNone) result = aErrConnection;
-    return startNew(id, result, stream != nullptr, kind.sync);
+    return createNewLink(kind, who, open);
 }
 
 uint32_t createModuleLink(linkType type, Identity who) {
@@ -289,6 +304,17 @@ uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
             // No parity, 8 data bits, one stop bit.
             return aStream_CreateSerial_Packetized(portName, baudIndex, 0, 0, 0, stream);
         });
+}
+
+uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t linkId) {
+    if (linkId) {
+        // Another holder shares the link it names.
+        if (sUseEntry(linkId)) return linkId;
+        aDebug_Trace(aDEBUG_LINK, "The provided ref is invalid.\n");
+        return 0;
+    }
+    const LinkKind& kind = *kindOf(AWEAVE);
+    return createNewLink(kind, {address, port, _clientCount.fetch_add(1)}, kind.open);
 }
 
 aErr aLink_Destroy(uint32_t* id) {

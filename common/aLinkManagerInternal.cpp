@@ -155,6 +155,14 @@ aLinkReuse sUseExisting(uint32_t ident0, uint32_t type, uint32_t* id) {
     return aLinkReuse::Used;
 }
 
+bool sUseEntry(uint32_t id) {
+    TableLock lock;
+    aLinkEntry* entry = findById(id);
+    if (!entry || entry->useCount <= 0) return false;
+    changeUseCount(entry, +1);
+    return true;
+}
+
 aLinkEntry* sReleaseUse(uint32_t id, bool* found) {
     TableLock lock;
     aLinkEntry* entry = findById(id);

@@ -65,6 +65,10 @@ enum class aLinkReuse { None, Used, Served };
 // step under the table lock, so a use can never be added to an entry whose teardown has begun.
 aLinkReuse sUseExisting(uint32_t ident0, uint32_t type, uint32_t* id);
 
+// Adds a use to the entry with this id, unless it has none yet (it is still being made) or
+// is not in the table; the look-up and the new use are one step under the table lock.
+bool sUseEntry(uint32_t id);
+
 // Drops one use. At the last use the entry leaves the table in the same step and is
 // returned, for the caller alone to tear down; otherwise NULL. *found tells whether the
 // id was in the table.
