@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "DiscoveryCollect.h"
 #include "TestNetwork.h"
 #include "discover.h"
 #include "sim_test_support.h"
@@ -27,20 +28,10 @@
 namespace {
 
 using namespace std::chrono_literals;
+using disctest::collect;
 using disctest::ipv4;
+using disctest::Seen;
 using Bytes = std::vector<uint8_t>;
-
-struct Seen {
-    std::vector<linkSpec> specs;
-    size_t stopAfter = SIZE_MAX;
-};
-
-bool collect(const linkSpec* spec, bool* accepted, void* ref) {
-    auto* seen = static_cast<Seen*>(ref);
-    seen->specs.push_back(*spec);
-    *accepted = true;
-    return seen->specs.size() < seen->stopAfter;
-}
 
 Seen search(uint32_t networkInterface, linkType type = AWEAVE, size_t stopAfter = SIZE_MAX) {
     Seen seen;

@@ -1,5 +1,6 @@
 // The beacon responder of a simulated packet server, on raw UDP broadcast sockets.
 #include "tfsim/BeaconResponder.h"
+#include "tfsim/Sockets.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -24,24 +25,11 @@ constexpr size_t kTextLength = sizeof kText - 1;
 constexpr auto kInterval = 100ms;
 constexpr auto kWindow = 2000ms;
 
-sockaddr_in ipv4(uint32_t address, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = address;
-    a.sin_port = htons(port);
-    return a;
-}
-
 uint32_t parse(const std::string& text) {
     in_addr a{};
     if (inet_pton(AF_INET, text.c_str(), &a) != 1)
         throw std::system_error(EINVAL, std::generic_category(), text);
     return a.s_addr;
-}
-
-void closeFd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // The loopback discovery responder of a simulated packet server.
 #include "tfsim/LoopbackResponder.h"
+#include "tfsim/Sockets.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,24 +18,11 @@ namespace {
 
 constexpr uint32_t kGroup = 0xE0000007u; // 224.0.0.7, host order
 
-sockaddr_in ipv4(uint32_t hostOrder, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(hostOrder);
-    a.sin_port = htons(port);
-    return a;
-}
-
-void closeFd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
-
 // -1 with errno set when the port is held by another socket or cannot be joined.
 int exclusiveMember(uint16_t port) {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    sockaddr_in at = ipv4(INADDR_ANY, port);
+    sockaddr_in at = ipv4(htonl(INADDR_ANY), port);
     ip_mreq membership{};
     membership.imr_multiaddr.s_addr = htonl(kGroup);
     membership.imr_interface.s_addr = htonl(INADDR_LOOPBACK);
@@ -89,7 +77,7 @@ void LoopbackResponder::setDelay(std::chrono::milliseconds delay) {
 }
 
 void LoopbackResponder::run() {
-    const sockaddr_in to = ipv4(kGroup, static_cast<uint16_t>(kAnswerPort + offset_));
+    const sockaddr_in to = ipv4(htonl(kGroup), static_cast<uint16_t>(kAnswerPort + offset_));
     while (!stop_) {
         pollfd p{queryFd_, POLLIN, 0};
         if (::poll(&p, 1, 20) <= 0) continue;
