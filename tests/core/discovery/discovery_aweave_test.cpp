@@ -5,10 +5,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <barrier>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -116,6 +118,7 @@ TEST_F(LoopbackDiscovery, IgnoresAnswersOfOtherKindsSizesAndAddresses) {
         {"short, long and garbled datagrams",
          {Bytes{0xBA, 0xDC, 0xCD, 0xAB}, shorter, longer, garbled, Bytes(1, 0)}},
         {"a server address other than loopback", {elsewhere.encode()}},
+        {"silence (a server whose model is not set)", {}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -148,26 +151,65 @@ TEST_F(LoopbackDiscovery, StopsWhenTheCallbackSaysSo) {
     EXPECT_EQ(first.queries() + second.queries(), 1u) << "no port is asked after the stop";
 }
 
-// Both searches wait on the same answer ports at the same moment; each must hear its server.
-TEST_F(LoopbackDiscovery, TwoSearchesAtOnceBothFindEveryServer) {
+// A search in another process, started on a word from this one, so that both wait on the
+// same answer ports at the same moment.
+struct SearchProgram {
+    pid_t pid = 0;
+    FILE* out = nullptr;
+    FILE* in = nullptr;
+};
+
+void startSearchProgram(SearchProgram& program) {
+    int out[2], in[2];
+    ASSERT_EQ(::pipe(out), 0);
+    ASSERT_EQ(::pipe(in), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    posix_spawn_file_actions_addclose(&actions, in[1]);
+    std::string path = AWEAVE_SEARCH_PROGRAM;
+    char* argv[] = {path.data(), nullptr};
+    ASSERT_EQ(posix_spawn(&program.pid, path.c_str(), &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    ::close(in[0]);
+    program.out = fdopen(out[0], "r");
+    program.in = fdopen(in[1], "w");
+    char line[64];
+    ASSERT_NE(std::fgets(line, sizeof line, program.out), nullptr);
+    ASSERT_STREQ(line, "ready\n");
+}
+
+std::vector<uint32_t> finishSearchProgram(SearchProgram& program) {
+    std::vector<uint32_t> found;
+    char line[64];
+    unsigned serial = 0;
+    while (std::fgets(line, sizeof line, program.out) != nullptr)
+        if (std::sscanf(line, "serial %x", &serial) == 1) found.push_back(serial);
+    std::fclose(program.out);
+    int status = 0;
+    EXPECT_EQ(::waitpid(program.pid, &status, 0), program.pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+TEST_F(LoopbackDiscovery, SearchesInTwoProcessesAtOnceBothFindEveryServer) {
     tfsim::LoopbackResponder first, second;
     first.answer({server(0xA1).encode()});
     second.answer({server(0xB2).encode()});
-    // Long enough that both searches are waiting at the port when the answer comes.
-    first.setDelay(400ms);
-    second.setDelay(400ms);
-    std::barrier start(2);
-    Seen seen[2];
-    auto run = [&](int i) {
-        start.arrive_and_wait();
-        seen[i] = search(0);
-    };
-    std::thread a(run, 0), b(run, 1);
-    a.join();
-    b.join();
-    for (const auto& s : seen)
-        EXPECT_EQ(serials(s), (std::vector<uint32_t>{0xA1, 0xB2}));
-    EXPECT_GE(first.queries(), 2u) << "the searches did not overlap";
+    // Long enough that both searches wait at the port when the answer comes.
+    first.setDelay(600ms);
+    second.setDelay(600ms);
+    SearchProgram other;
+    ASSERT_NO_FATAL_FAILURE(startSearchProgram(other));
+    std::fputs("go\n", other.in);
+    std::fclose(other.in);
+    Seen here = search(0);
+    EXPECT_EQ(serials(here), (std::vector<uint32_t>{0xA1, 0xB2}));
+    EXPECT_EQ(finishSearchProgram(other), (std::vector<uint32_t>{0xA1, 0xB2}));
 }
 
 TEST_F(LoopbackDiscovery, FindsAServerAnnouncedByAnotherProcess) {
