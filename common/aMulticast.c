@@ -150,8 +150,8 @@ static aMulticast* sFail(aMulticast* multicast) {
     return NULL;
 }
 
-aMulticast* aMulticast_Create(uint32_t interfaceAddress, uint32_t group, uint16_t port,
-                              bool sender) {
+static aMulticast* sCreate(uint32_t interfaceAddress, uint32_t group, uint16_t port, bool sender,
+                           int reuse) {
     aMulticast* multicast = (aMulticast*)calloc(1, sizeof(aMulticast));
     if (multicast == NULL) return NULL;
     multicast->socket = -1;
@@ -202,7 +202,7 @@ aMulticast* aMulticast_Create(uint32_t interfaceAddress, uint32_t group, uint16_
     }
     int fd = multicast->socket;
 
-    int rc = _setReuse(fd, 0);
+    int rc = _setReuse(fd, reuse);
     if (rc != 0) {
         aDebug_Trace(aDEBUG_MULTICAST, "Failed to _setReuse rc: %d - %d\n", rc, errno);
         return sFail(multicast);
@@ -239,6 +239,16 @@ aMulticast* aMulticast_Create(uint32_t interfaceAddress, uint32_t group, uint16_
         return sFail(multicast);
     }
     return multicast;
+}
+
+aMulticast* aMulticast_Create(uint32_t interfaceAddress, uint32_t group, uint16_t port,
+                              bool sender) {
+    return sCreate(interfaceAddress, group, port, sender, 0);
+}
+
+aMulticast* aMulticast_CreateSharedReceiver(uint32_t interfaceAddress, uint32_t group,
+                                            uint16_t port) {
+    return sCreate(interfaceAddress, group, port, false, 1);
 }
 
 long aMulticast_Send(aMulticast* multicast, const void* data, unsigned length) {

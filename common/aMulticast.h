@@ -18,6 +18,11 @@ typedef struct aMulticast aMulticast;
 aMulticast* aMulticast_Create(uint32_t interfaceAddress, uint32_t group, uint16_t port,
                               bool sender);
 
+/* A receiver with address reuse on, so that several of them (in any process) can hold the
+ * port at once, each getting every datagram sent to the group there. NULL on any failure. */
+aMulticast* aMulticast_CreateSharedReceiver(uint32_t interfaceAddress, uint32_t group,
+                                            uint16_t port);
+
 /* Bytes sent; -1 when the send fails, -2 for NULL, -3 on a receiver. */
 long aMulticast_Send(aMulticast* multicast, const void* data, unsigned length);
 

@@ -110,6 +110,23 @@ TEST(Multicast, ReceiverPortIsExclusiveUntilItsHolderIsDestroyed) {
     EXPECT_TRUE(makeMulticast(kLoopback, kPort, false));
 }
 
+// Shared receivers are how concurrent searches all hear one answer; they must still never
+// let an exclusive receiver (a port's single holder) in beside them.
+TEST(Multicast, SharedReceiversEachGetEveryDatagramAndKeepExclusiveOnesOut) {
+    Multicast first(aMulticast_CreateSharedReceiver(kLoopback, kGroup, kPort));
+    Multicast second(aMulticast_CreateSharedReceiver(0, kGroup, kPort));
+    ASSERT_TRUE(first && second);
+    EXPECT_FALSE(makeMulticast(kLoopback, kPort, false));
+    Multicast sender = makeMulticast(kLoopback, kPort, true);
+    ASSERT_EQ(aMulticast_Send(sender.get(), "both", 4), 4);
+    EXPECT_EQ(receiveText(first.get()), "both");
+    EXPECT_EQ(receiveText(second.get()), "both");
+
+    Multicast exclusive = makeMulticast(kLoopback, kOtherPort, false);
+    ASSERT_TRUE(exclusive);
+    EXPECT_EQ(aMulticast_CreateSharedReceiver(kLoopback, kGroup, kOtherPort), nullptr);
+}
+
 TEST(Multicast, SendersAreNotBoundAndCoexist) {
     Multicast receiver = makeMulticast(kLoopback, kPort, false);
     Multicast one = makeMulticast(kLoopback, kPort, true);

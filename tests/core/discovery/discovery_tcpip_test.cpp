@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "DiscoveryCollect.h"
 #include "Eventually.h"
 #include "TestNetwork.h"
 #include "aLink.h"
@@ -23,19 +24,9 @@
 namespace {
 
 using namespace std::chrono_literals;
+using disctest::collect;
 using disctest::ipv4;
-
-struct Seen {
-    std::vector<linkSpec> specs;
-    size_t stopAfter = SIZE_MAX;
-};
-
-bool collect(const linkSpec* spec, bool* accepted, void* ref) {
-    auto* seen = static_cast<Seen*>(ref);
-    seen->specs.push_back(*spec);
-    *accepted = true;
-    return seen->specs.size() < seen->stopAfter;
-}
+using disctest::Seen;
 
 class TcpipDiscovery : public testing::Test {
   protected:

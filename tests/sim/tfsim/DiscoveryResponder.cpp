@@ -1,5 +1,6 @@
 // TCP/IP discovery responder and the relays that put loopback modules on its address.
 #include "tfsim/DiscoveryResponder.h"
+#include "tfsim/Sockets.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -23,25 +24,12 @@ constexpr const char* kGroup = "232.2.2.2";
     throw std::system_error(errno, std::generic_category(), what);
 }
 
-sockaddr_in ipv4(uint32_t address, uint16_t port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = address;
-    a.sin_port = htons(port);
-    return a;
-}
-
 int udpSocket() {
     int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) fail("socket");
     int one = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     return fd;
-}
-
-void closeFd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
 }
 
 } // namespace
