@@ -88,6 +88,8 @@ void LoopbackResponder::run() {
             if (got >= 0) ignored_++;
             continue;
         }
+        // Counted before answering: a searcher that has its answer may look at once.
+        queries_++;
         std::vector<std::vector<uint8_t>> answers;
         std::chrono::milliseconds delay{};
         {
@@ -99,7 +101,6 @@ void LoopbackResponder::run() {
         for (const auto& bytes : answers)
             ::sendto(answerFd_, bytes.data(), bytes.size(), 0,
                      reinterpret_cast<const sockaddr*>(&to), sizeof to);
-        queries_++;
     }
 }
 
