@@ -83,8 +83,15 @@ class ServerTest : public SimLink {
         ASSERT_EQ(aServer_GetPort(server, &port), aErrNone);
         ASSERT_NE(port, 0);
     }
-    // Answers every request to the module with its own bytes; rules added before come first.
-    void echoAll() { sim->onRequest(match::prefix(MODULE), echo()); }
+    // Answers every request to the module with its own bytes, heartbeat answers excepted
+    // (echoed, they would come back as heartbeats); rules added before come first.
+    void echoAll() {
+        sim->onRequest(
+            [](const Packet& p) {
+                return p.address == MODULE && !(p.data.size() == 2 && p.data[0] == 0);
+            },
+            echo());
+    }
 
     // The packets the module received since `since`.
     std::vector<Packet> receivedSince(uint64_t since) const {
@@ -130,6 +137,15 @@ TEST_F(ServerTest, LocalOnlyServesAndReportsLoopback) {
     Client client(port);
     client.send(echoRequest(1));
     EXPECT_EQ(client.receive(), echoRequest(1));
+}
+
+// An interface that is not this host's cannot be bound: the start fails, and the destroy
+// releases what it had made.
+TEST_F(ServerTest, StartFailsOnAForeignInterface) {
+    aServer_Destroy(&server);
+    server = aServer_Create(id, htonl(0xC0000201), false); // 192.0.2.1, a documentation net
+    ASSERT_NE(server, nullptr);
+    EXPECT_EQ(aServer_Start(server), aErrResource);
 }
 
 // Each frame is followed by a marker request: the module must have seen exactly the packets
@@ -339,6 +355,55 @@ TEST_F(ServerTest, BrokenTransferIsDiscardedAndAFreshStartReplacesAPool) {
     for (int i = 0; i < 3; i++)
         expected.push_back(bytesPacket(0xB4, static_cast<uint8_t>(i), i < 2));
     EXPECT_EQ(receivedSince(since), expected);
+}
+
+} // namespace
+
+namespace {
+
+// A UEI stream sample: option flags clear, index bit 6 set.
+Packet sample(uint8_t n, size_t size = 6) {
+    Bytes data(size, n);
+    data[0] = UEI_CMD;
+    data[1] = 0x00;
+    data[2] = 0x40;
+    return Packet{MODULE, data};
+}
+
+TEST_F(ServerTest, StreamBatchesReachEveryStreamingClientOnce) {
+    echoAll();
+    Client first(port), second(port), other(port);
+    const Bytes enable = Packet{MODULE, {0x5D, 0x81, 0, 0, 0, 0, 0}}.wire();
+    const Bytes notEnable = Packet{MODULE, {0x5D, 0x82, 0, 0, 0, 0, 0}}.wire();
+    for (Client* c : {&first, &first, &second}) {
+        c->send(enable); // answered like any request
+        EXPECT_EQ(c->receive(), enable);
+    }
+    other.send(notEnable);
+    EXPECT_EQ(other.receive(), notEnable);
+
+    std::vector<Packet> samples = {sample(1), sample(2), sample(3)};
+    for (const auto& p : samples)
+        ASSERT_TRUE(sim->send(p));
+    ASSERT_TRUE(sim->sendHeartbeat(0)); // the batch leaves at the heartbeat
+    const Bytes batch = tfsim::wire(samples);
+    EXPECT_EQ(first.receive(), batch);
+    EXPECT_EQ(second.receive(), batch);
+    EXPECT_EQ(first.receive(300ms), std::nullopt);
+    EXPECT_EQ(other.receive(300ms), std::nullopt);
+
+    // Without a heartbeat a batch leaves as soon as it holds more than 4065 bytes.
+    samples.clear();
+    for (int i = 0; i < 200; i++)
+        samples.push_back(sample(static_cast<uint8_t>(i), 20));
+    for (const auto& p : samples)
+        ASSERT_TRUE(sim->send(p));
+    constexpr size_t FIRST = 185; // 185 packets of 22 bytes pass 4065
+    EXPECT_EQ(first.receive(), tfsim::wire({samples.begin(), samples.begin() + FIRST}));
+    EXPECT_EQ(first.receive(300ms), std::nullopt);
+    ASSERT_TRUE(sim->sendHeartbeat(0));
+    EXPECT_EQ(first.receive(), tfsim::wire({samples.begin() + FIRST, samples.end()}));
+    EXPECT_EQ(second.receive(), tfsim::wire({samples.begin(), samples.begin() + FIRST}));
 }
 
 } // namespace
