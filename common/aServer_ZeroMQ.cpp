@@ -14,7 +14,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <list>
 #include <string>
 #include <vector>
@@ -44,7 +47,7 @@ constexpr int32_t POOL_TTL = 2000;
 constexpr uint8_t POOL_START_LENGTH = 28;
 constexpr int STOP_TIMEOUT_MS = 250;
 // An actor busy in a reply wait answers a stop within a slice; this bounds a broken one.
-constexpr int STOP_TRIES = 40;
+constexpr std::chrono::milliseconds STOP_LIMIT{10000};
 constexpr uint8_t STREAM_ENABLE_LENGTH = 7;
 
 using Bytes = std::string;
@@ -54,6 +57,24 @@ struct packetPool {
     std::vector<Bytes> packets; // wire form, in order
     uint8_t count = 0;          // continued packets taken after the first
     int32_t ttl = POOL_TTL;
+};
+
+// Set by an actor once it no longer touches the record. czmq's threads are detached and its
+// pipe signals pass through libzmq, so the stop waits on this instead of trusting them.
+struct ActorExit {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+
+    void mark() {
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+        changed.notify_all();
+    }
+    bool await(std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, limit, [this] { return done; });
+    }
 };
 
 // Broker-private state, made and destroyed by the broker thread.
@@ -95,6 +116,8 @@ struct aServer {
     uint16_t expectedReplies = 0;
     std::atomic<bool> stopping{false};
     bool filterInstalled = false;
+    ActorExit brokerExit;
+    ActorExit syncExit;
 };
 
 namespace {
@@ -323,12 +346,18 @@ void _serverWorker_broker_streaming(aServer* server, const Broker& broker) {
             aDebug_Trace(aDEBUG_SERVER, "failed to send id");
 }
 
+// An actor's last words: after them it touches nothing of the server.
+void leaveActor(zsock_t* pipe, ActorExit& exit) {
+    exit.mark();
+    zsock_signal(pipe, 0);
+}
+
 // An actor that could not start still answers the stop, so every actor stops one way.
-void failActor(zsock_t* pipe) {
+void failActor(zsock_t* pipe, ActorExit& exit) {
     zsock_signal(pipe, 1);
     zframe_t* frame = zframe_recv(pipe);
     zframe_destroy(&frame);
-    zsock_signal(pipe, 0);
+    leaveActor(pipe, exit);
 }
 
 void _serverWorker_broker(zsock_t* pipe, void* args) {
@@ -336,7 +365,7 @@ void _serverWorker_broker(zsock_t* pipe, void* args) {
     zsock_signal(pipe, 0);
     zpoller_t* poller = zpoller_new(pipe, server->syncBrokerEnd, server->frontend,
                                     server->streamingBrokerEnd, nullptr);
-    if (!poller) return failActor(pipe);
+    if (!poller) return failActor(pipe, server->brokerExit);
     server->publishStart = 0;
     server->publishing = false;
     Broker broker;
@@ -365,7 +394,7 @@ void _serverWorker_broker(zsock_t* pipe, void* args) {
     }
     zpoller_destroy(&poller);
     aDebug_Trace(aDEBUG_SERVER, "broker task exit");
-    zsock_signal(pipe, 0);
+    leaveActor(pipe, server->brokerExit);
 }
 
 bool sendOutcome(aServer* server, const Bytes& identity, const Bytes& generation,
@@ -438,7 +467,7 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* args) {
     auto* server = static_cast<aServer*>(args);
     zsock_signal(pipe, 0);
     zpoller_t* poller = zpoller_new(pipe, server->syncWorkerEnd, nullptr);
-    if (!poller) return failActor(pipe);
+    if (!poller) return failActor(pipe, server->syncExit);
     zsock_signal(pipe, 0);
     aDebug_Trace(aDEBUG_SERVER, "sync task start");
     for (;;) {
@@ -454,7 +483,7 @@ void _serverWorker_syncCommands(zsock_t* pipe, void* args) {
     }
     zpoller_destroy(&poller);
     aDebug_Trace(aDEBUG_SERVER, "sync task exit");
-    zsock_signal(pipe, 0);
+    leaveActor(pipe, server->syncExit);
 }
 
 // Runs on the device link's input thread, under its filter lock.
@@ -546,16 +575,15 @@ bool _initServer(aServer* server) {
     return true;
 }
 
-// Asks the actor to stop and waits until it has left its task, which then no longer touches
-// the record; only then does czmq's own destroy run, with time-outs that cannot hang on a
-// pipe whose far end is gone.
-void _signalWaitDestroyActor(zactor_t** actor) {
+// Asks the actor to stop, takes its answering signal, and waits until it has left its task
+// (a busy worker leaves any wait within a slice); only then does czmq's own destroy run,
+// with a send time-out that cannot hang on a pipe whose far end is gone.
+void _signalWaitDestroyActor(zactor_t** actor, ActorExit* exit) {
     if (!*actor) return;
     zsock_set_sndtimeo(*actor, STOP_TIMEOUT_MS);
     zsock_set_rcvtimeo(*actor, STOP_TIMEOUT_MS);
-    if (zsock_signal(*actor, 0) == 0)
-        for (int i = 0; i < STOP_TRIES && zsock_wait(*actor) < 0; i++) {
-        }
+    if (zsock_signal(*actor, 0) == 0) zsock_wait(*actor);
+    if (exit && !exit->await(STOP_LIMIT)) aDebug_Trace(aDEBUG_SERVER, "server task did not stop\n");
     zsock_set_sndtimeo(*actor, 0);
     zactor_destroy(actor);
 }
@@ -564,12 +592,12 @@ void _deinitServer(aServer* server) {
     server->stopping = true;
     if (server->filterInstalled) aLink_InstallUserPacketFilter(server->linkId, nullptr, nullptr);
     server->filterInstalled = false;
-    _signalWaitDestroyActor(&server->sync);
-    _signalWaitDestroyActor(&server->broker);
+    _signalWaitDestroyActor(&server->sync, &server->syncExit);
+    _signalWaitDestroyActor(&server->broker, &server->brokerExit);
     if (server->discoveryIsBeacon)
         zactor_destroy(&server->discovery);
     else
-        _signalWaitDestroyActor(&server->discovery);
+        _signalWaitDestroyActor(&server->discovery, nullptr);
     zsock_destroy(&server->syncBrokerEnd);
     zsock_destroy(&server->syncWorkerEnd);
     zsock_destroy(&server->streamingBrokerEnd);
