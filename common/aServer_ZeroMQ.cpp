@@ -16,7 +16,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <list>
 #include <string>
@@ -25,6 +27,7 @@
 #include "aDebugging.h"
 #include "aLink.h"
 #include "aLinkManagerInternal.h"
+#include "aMulticast.h"
 #include "aPacket.h"
 #include "aTime.h"
 #include "aUEI.h"
@@ -49,6 +52,13 @@ constexpr int STOP_TIMEOUT_MS = 250;
 // An actor busy in a reply wait answers a stop within a slice; this bounds a broken one.
 constexpr std::chrono::milliseconds STOP_LIMIT{10000};
 constexpr uint8_t STREAM_ENABLE_LENGTH = 7;
+// Loopback discovery: a query on 9850+k is answered on 9950+k, k the first free query port.
+constexpr uint32_t LOOPBACK_GROUP = 0xE0000007; // 224.0.0.7, host order
+constexpr uint16_t QUERY_PORT = 9850;
+constexpr uint16_t ANSWER_PORT = 9950;
+constexpr int PORT_COUNT = 50;
+constexpr int SETUP_ATTEMPTS = 50;
+constexpr uint32_t DISCOVERY_MAGIC = 0xABCDDCBA; // little-endian on the wire
 
 using Bytes = std::string;
 
@@ -90,6 +100,7 @@ struct aServer {
     // The device link, looked up by id at each use: a reset replaces its FIFOs and a
     // teardown frees its table entry.
     uint32_t linkId = 0;
+    uint32_t serialNumber = 0; // the device link's first key, for discovery answers
     std::atomic<uint8_t> model{0};
     std::atomic<uint8_t> moduleAddress{0};
     uint32_t specType = 0;
@@ -101,7 +112,7 @@ struct aServer {
     zactor_t* sync = nullptr;
     zactor_t* discovery = nullptr;
     bool discoveryIsBeacon = false;
-    uint16_t frontendPort = 0;
+    std::atomic<uint16_t> frontendPort{0}; // read by the discovery responder
     zsock_t* frontend = nullptr;
     uint16_t syncPort = 0;
     zsock_t* syncWorkerEnd = nullptr;
@@ -118,6 +129,7 @@ struct aServer {
     bool filterInstalled = false;
     ActorExit brokerExit;
     ActorExit syncExit;
+    ActorExit discoveryExit;
 };
 
 namespace {
@@ -511,6 +523,105 @@ uint8_t _streamingPacketFilter(const aPacket* packet, void* ref) {
     return consumed ? 1 : 0;
 }
 
+// Starts an actor and waits for it to have its poller: its second signal, 0 when ready.
+bool startActor(zactor_t** actor, zactor_fn* task, aServer* server) {
+    *actor = zactor_new(task, server);
+    return *actor && zsock_wait(*actor) == 0;
+}
+
+bool _isDiscoveryConfigured(const aServer* server) {
+    return server->model != 0;
+}
+
+linkSpec _createNetworkSpec(const aServer* server) {
+    linkSpec spec;
+    memset(&spec, 0, sizeof(spec));
+    spec.type = static_cast<linkType>(server->specType);
+    spec.serialNumber = server->serialNumber;
+    spec.moduleAddress = server->moduleAddress;
+    spec.model = server->model;
+    spec.t.ip.ipAddress = server->advertisedAddress;
+    spec.t.ip.ipPort = server->frontendPort;
+    aDebug_Trace(aDEBUG_BEACON_LOCK, "Creating Network Spec: Address: %d, Port: %d\n",
+                 static_cast<int>(spec.t.ip.ipAddress), static_cast<int>(spec.t.ip.ipPort));
+    return spec;
+}
+
+// Takes the first free query port (a receiver refuses a port another server holds) and the
+// answer port beside it; with no receiver the responder runs without answering.
+void takeDiscoveryPorts(aMulticast** receiver, aMulticast** sender) {
+    const uint32_t loopback = htonl(INADDR_LOOPBACK), group = htonl(LOOPBACK_GROUP);
+    for (int attempt = 0; attempt < SETUP_ATTEMPTS && !*sender; attempt++) {
+        int k = 0;
+        for (; k < PORT_COUNT && !*receiver; k++)
+            *receiver =
+                aMulticast_Create(loopback, group, static_cast<uint16_t>(QUERY_PORT + k), false);
+        k = *receiver ? k - 1 : PORT_COUNT - 1;
+        aDebug_Trace(aDEBUG_SERVER, "Discovery port offset: %d\n", k);
+        *sender = aMulticast_Create(loopback, group, static_cast<uint16_t>(ANSWER_PORT + k), true);
+        if (!*sender) aMulticast_Destroy(receiver);
+    }
+}
+
+void answerQuery(aServer* server, aMulticast* receiver, aMulticast* sender) {
+    uint8_t query[4] = {};
+    long got = aMulticast_Receive(receiver, query, sizeof(query));
+    uint32_t magic = uint32_t(query[0]) | uint32_t(query[1]) << 8 | uint32_t(query[2]) << 16 |
+                     uint32_t(query[3]) << 24;
+    if (got != 4 || magic != DISCOVERY_MAGIC) {
+        aDebug_Trace(aDEBUG_SERVER, "We something else on multicast");
+        return;
+    }
+    aDebug_Trace(aDEBUG_SERVER, "We got the multicast magic value");
+    if (!_isDiscoveryConfigured(server)) {
+        aDebug_Trace(aDEBUG_SERVER, "Discovery not allowed (Multicast), model not set.");
+        return;
+    }
+    linkSpec spec = _createNetworkSpec(server);
+    long sent = aMulticast_Send(sender, &spec, sizeof(spec));
+    aDebug_Trace(aDEBUG_SERVER, "Sent: %d to the reply port\n", static_cast<int>(sent));
+}
+
+// The loopback responder. It waits on its pipe and its query socket together, so a stop is
+// seen at once rather than after the socket's receive time-out.
+void _serverWorker_multicastDiscovery(zsock_t* pipe, void* args) {
+    auto* server = static_cast<aServer*>(args);
+    zsock_signal(pipe, 0);
+    aDebug_Trace(aDEBUG_SERVER, "multicast task start");
+    aMulticast* receiver = nullptr;
+    aMulticast* sender = nullptr;
+    takeDiscoveryPorts(&receiver, &sender);
+    zsock_signal(pipe, 0);
+    zmq_pollitem_t items[2] = {{zsock_resolve(pipe), 0, ZMQ_POLLIN, 0},
+                               {nullptr, aMulticast_Descriptor(receiver), ZMQ_POLLIN, 0}};
+    const int count = receiver && sender ? 2 : 1;
+    for (;;) {
+        int ready = zmq_poll(items, count, POLL_MS);
+        zSysInterruptHandler_process();
+        if (ready < 0 && (errno != EINTR || zsys_interrupted)) break;
+        if (ready <= 0) continue;
+        if (items[0].revents & ZMQ_POLLIN) {
+            zframe_t* frame = zframe_recv(pipe);
+            zframe_destroy(&frame);
+            break;
+        }
+        if (count == 2 && (items[1].revents & ZMQ_POLLIN)) answerQuery(server, receiver, sender);
+    }
+    aMulticast_Destroy(&receiver);
+    aMulticast_Destroy(&sender);
+    aDebug_Trace(aDEBUG_SERVER, "multicast task exit");
+    leaveActor(pipe, server->discoveryExit);
+}
+
+// Chooses the discovery responder. A local-only server answers loopback multicast queries
+// and advertises 127.0.0.1.
+bool _configureInterface(aServer* server) {
+    if (!server->localOnly) return true; // the network beacon is not built yet
+    server->advertisedAddress = htonl(INADDR_LOOPBACK);
+    server->discoveryIsBeacon = false;
+    return startActor(&server->discovery, _serverWorker_multicastDiscovery, server);
+}
+
 Bytes dotted(uint32_t address) {
     char text[INET_ADDRSTRLEN] = "";
     in_addr in{};
@@ -537,12 +648,6 @@ bool bindPair(zsock_t* bound, zsock_t* connected, uint16_t* port) {
     return zsock_connect(connected, "tcp://127.0.0.1:%d", taken) == 0;
 }
 
-// Starts an actor and waits for it to have its poller: its second signal, 0 when ready.
-bool startActor(zactor_t** actor, zactor_fn* task, aServer* server) {
-    *actor = zactor_new(task, server);
-    return *actor && zsock_wait(*actor) == 0;
-}
-
 bool _initServer(aServer* server) {
     aDebug_Trace(aDEBUG_SERVER, "_initServer:");
     server->expectedReplies = 0;
@@ -555,11 +660,13 @@ bool _initServer(aServer* server) {
     if (!server->frontend || !server->streamingFilterEnd || !server->streamingBrokerEnd ||
         !server->syncWorkerEnd || !server->syncBrokerEnd || !server->pools)
         return false;
+    if (!_configureInterface(server)) return false;
     if (!_findPortAndBindSocket(server)) {
         aDebug_Trace(aDEBUG_SERVER, "Could not find open port");
         return false;
     }
-    aDebug_Trace(aDEBUG_SERVER, "_initServer: server->frontendPort: %d\n", server->frontendPort);
+    aDebug_Trace(aDEBUG_SERVER, "_initServer: server->frontendPort: %d\n",
+                 server->frontendPort.load());
     if (!bindPair(server->streamingBrokerEnd, server->streamingFilterEnd, &server->streamingPort))
         return false;
     aDebug_Trace(aDEBUG_SERVER, "_initServer: server->streamingPort: %d\n", server->streamingPort);
@@ -597,7 +704,7 @@ void _deinitServer(aServer* server) {
     if (server->discoveryIsBeacon)
         zactor_destroy(&server->discovery);
     else
-        _signalWaitDestroyActor(&server->discovery, nullptr);
+        _signalWaitDestroyActor(&server->discovery, &server->discoveryExit);
     zsock_destroy(&server->syncBrokerEnd);
     zsock_destroy(&server->syncWorkerEnd);
     zsock_destroy(&server->streamingBrokerEnd);
@@ -637,6 +744,7 @@ extern "C" aServer* aServer_Create(uint32_t linkId, uint32_t interfaceAddress, b
     auto* server = new (std::nothrow) aServer();
     if (!server) return nullptr;
     server->linkId = linkId;
+    server->serialNumber = pin.ident0;
     server->specType = specType;
     server->localOnly = localOnly;
     server->interfaceAddress = interfaceAddress ? interfaceAddress : htonl(INADDR_LOOPBACK);

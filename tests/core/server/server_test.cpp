@@ -1,6 +1,9 @@
 // The packet server in front of a TCP/IP link to the simulated module, driven by raw DEALER
 // clients that send whatever frames a test wants and read what the server routes back.
 #include <czmq.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -404,6 +407,95 @@ TEST_F(ServerTest, StreamBatchesReachEveryStreamingClientOnce) {
     ASSERT_TRUE(sim->sendHeartbeat(0));
     EXPECT_EQ(first.receive(), tfsim::wire({samples.begin() + FIRST, samples.end()}));
     EXPECT_EQ(second.receive(), tfsim::wire({samples.begin(), samples.begin() + FIRST}));
+}
+
+} // namespace
+
+namespace {
+
+// A loopback discovery query of the test's own: the magic to 224.0.0.7 port 9850+k, the
+// answer awaited on 9950+k.
+class LoopbackQuery {
+  public:
+    explicit LoopbackQuery(int k) : k_(k) {
+        const in_addr lo{htonl(INADDR_LOOPBACK)};
+        receiver_ = socket(AF_INET, SOCK_DGRAM, 0);
+        int one = 1;
+        setsockopt(receiver_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_port = htons(static_cast<uint16_t>(9950 + k));
+        EXPECT_EQ(bind(receiver_, reinterpret_cast<sockaddr*>(&at), sizeof(at)), 0);
+        ip_mreq join{};
+        join.imr_multiaddr.s_addr = htonl(0xE0000007);
+        join.imr_interface = lo;
+        EXPECT_EQ(setsockopt(receiver_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &join, sizeof(join)), 0);
+        sender_ = socket(AF_INET, SOCK_DGRAM, 0);
+        setsockopt(sender_, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof(lo));
+        unsigned char loop = 1;
+        setsockopt(sender_, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof(loop));
+    }
+    ~LoopbackQuery() {
+        close(receiver_);
+        close(sender_);
+    }
+    LoopbackQuery(const LoopbackQuery&) = delete;
+    LoopbackQuery& operator=(const LoopbackQuery&) = delete;
+
+    // The answer to one query, or nothing within `wait`.
+    std::optional<linkSpec> ask(std::chrono::milliseconds wait = 1500ms) {
+        const uint8_t magic[4] = {0xBA, 0xDC, 0xCD, 0xAB};
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(9850 + k_));
+        to.sin_addr.s_addr = htonl(0xE0000007);
+        EXPECT_EQ(
+            sendto(sender_, magic, sizeof(magic), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to)),
+            4);
+        timeval tv{static_cast<time_t>(wait.count() / 1000),
+                   static_cast<suseconds_t>(wait.count() % 1000 * 1000)};
+        setsockopt(receiver_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+        linkSpec spec{};
+        if (recv(receiver_, &spec, sizeof(spec), 0) != static_cast<ssize_t>(sizeof(spec)))
+            return std::nullopt;
+        return spec;
+    }
+
+  private:
+    int k_;
+    int receiver_ = -1;
+    int sender_ = -1;
+};
+
+TEST_F(ServerTest, LocalServerAnswersLoopbackDiscoveryOnceItHasAModel) {
+    LoopbackQuery query(0);
+    EXPECT_EQ(query.ask(), std::nullopt);
+    ASSERT_EQ(aServer_SetModuleAddress(server, MODULE), aErrNone);
+    ASSERT_EQ(aServer_SetModel(server, 0x13), aErrNone);
+    auto spec = query.ask();
+    ASSERT_TRUE(spec);
+    EXPECT_EQ(spec->type, AWEAVE_TCPIP);
+    EXPECT_EQ(spec->serialNumber, serial);
+    EXPECT_EQ(spec->moduleAddress, MODULE);
+    EXPECT_EQ(spec->model, 0x13u);
+    EXPECT_EQ(spec->t.ip.ipAddress, loopback());
+    EXPECT_EQ(spec->t.ip.ipPort, port);
+}
+
+TEST_F(ServerTest, SecondLocalServerTakesTheNextDiscoveryPort) {
+    aServer* second = aServer_Create(id, 0, true);
+    ASSERT_NE(second, nullptr);
+    ASSERT_EQ(aServer_Start(second), aErrNone);
+    uint16_t secondPort = 0;
+    aServer_GetPort(second, &secondPort);
+    aServer_SetModel(server, 1);
+    aServer_SetModel(second, 2);
+    LoopbackQuery first(0), next(1);
+    auto a = first.ask(), b = next.ask();
+    ASSERT_TRUE(a && b);
+    EXPECT_EQ(a->t.ip.ipPort, port);
+    EXPECT_EQ(b->t.ip.ipPort, secondPort);
+    EXPECT_EQ(aServer_Destroy(&second), aErrNone);
 }
 
 } // namespace
