@@ -31,6 +31,7 @@
 #include "aPacket.h"
 #include "aTime.h"
 #include "aUEI.h"
+#include "zBeaconInterface.h"
 #include "zSysInterruptHandler.h"
 
 namespace {
@@ -59,6 +60,15 @@ constexpr uint16_t ANSWER_PORT = 9950;
 constexpr int PORT_COUNT = 50;
 constexpr int SETUP_ATTEMPTS = 50;
 constexpr uint32_t DISCOVERY_MAGIC = 0xABCDDCBA; // little-endian on the wire
+// Network discovery: a czmq beacon that hears the discovery text and then publishes the
+// server's linkSpec every 100 ms for a little over two seconds.
+constexpr int BEACON_PORT = 8585;
+constexpr char DISCOVERY_BEACON_FILTER[] = "Tessaform2-Discovery";
+constexpr size_t BEACON_FILTER_LENGTH = sizeof(DISCOVERY_BEACON_FILTER) - 1;
+constexpr int PUBLISH_INTERVAL_MS = 100;
+constexpr int64_t PUBLISH_WINDOW_MS = 2000;
+constexpr int BEACON_RECEIVE_MS = 100;
+constexpr int MAX_INTERFACES = 50;
 
 using Bytes = std::string;
 
@@ -372,11 +382,54 @@ void failActor(zsock_t* pipe, ActorExit& exit) {
     leaveActor(pipe, exit);
 }
 
+linkSpec _createNetworkSpec(const aServer* server);
+bool _isDiscoveryConfigured(const aServer* server);
+
+// A beacon delivers [sender address][content]; the discovery text opens a publishing window.
+void _serverWorker_broker_beacon(aServer* server, const linkSpec& spec) {
+    char* sender = zstr_recv(server->discovery);
+    if (!sender) return;
+    zframe_t* content = zframe_recv(server->discovery);
+    if (content && zframe_size(content) >= BEACON_FILTER_LENGTH &&
+        memcmp(zframe_data(content), DISCOVERY_BEACON_FILTER, BEACON_FILTER_LENGTH) == 0 &&
+        !server->publishing) {
+        zsock_send(server->discovery, "sbi", "PUBLISH", &spec, sizeof(spec), PUBLISH_INTERVAL_MS);
+        server->publishStart = static_cast<int64_t>(aTime_GetMSTicks());
+        server->publishing = true;
+    }
+    zframe_destroy(&content);
+    zstr_free(&sender);
+}
+
+void beaconHeard(aServer* server) {
+    // A beacon with no address to advertise answers nobody.
+    if (!_isDiscoveryConfigured(server) || server->advertisedAddress == 0) {
+        aDebug_Trace(aDEBUG_SERVER, "Discovery not allowed (beacon), model not set.");
+        char* sender = zstr_recv(server->discovery);
+        zframe_t* content = sender ? zframe_recv(server->discovery) : nullptr;
+        zframe_destroy(&content);
+        zstr_free(&sender);
+        return;
+    }
+    _serverWorker_broker_beacon(server, _createNetworkSpec(server));
+}
+
+void silenceBeacon(aServer* server) {
+    if (!server->publishing ||
+        static_cast<int64_t>(aTime_GetMSTicks()) - server->publishStart <= PUBLISH_WINDOW_MS)
+        return;
+    zstr_send(server->discovery, "SILENCE");
+    server->publishing = false;
+    aDebug_Trace(aDEBUG_SERVER, "Beacon silenced");
+}
+
 void _serverWorker_broker(zsock_t* pipe, void* args) {
     auto* server = static_cast<aServer*>(args);
     zsock_signal(pipe, 0);
     zpoller_t* poller = zpoller_new(pipe, server->syncBrokerEnd, server->frontend,
                                     server->streamingBrokerEnd, nullptr);
+    if (poller && server->discoveryIsBeacon && zpoller_add(poller, server->discovery) != 0)
+        zpoller_destroy(&poller);
     if (!poller) return failActor(pipe, server->brokerExit);
     server->publishStart = 0;
     server->publishing = false;
@@ -392,6 +445,8 @@ void _serverWorker_broker(zsock_t* pipe, void* args) {
             _serverWorker_broker_sync(server, broker);
         } else if (which == server->frontend) {
             _serverWorker_broker_frontend(server, broker);
+        } else if (server->discoveryIsBeacon && which == server->discovery) {
+            beaconHeard(server);
         } else if (which == pipe) {
             zframe_t* frame = zframe_recv(pipe);
             if (!frame) continue;
@@ -403,6 +458,7 @@ void _serverWorker_broker(zsock_t* pipe, void* args) {
         } else if (zpoller_terminated(poller)) {
             break;
         }
+        silenceBeacon(server);
     }
     zpoller_destroy(&poller);
     aDebug_Trace(aDEBUG_SERVER, "broker task exit");
@@ -613,10 +669,43 @@ void _serverWorker_multicastDiscovery(zsock_t* pipe, void* args) {
     leaveActor(pipe, server->discoveryExit);
 }
 
-// Chooses the discovery responder. A local-only server answers loopback multicast queries
-// and advertises 127.0.0.1.
+// Starts czmq's beacon on the interface. The interface lock is held until the beacon has
+// answered its configuration, since czmq reads the interface setting only then.
+bool _createBeacon(aServer* server, const char* interfaceText) {
+    if (!zBeaconInterface_setAndLock(interfaceText)) return false;
+    server->discovery = zactor_new(zbeacon, nullptr);
+    char* host = nullptr;
+    if (server->discovery && zsock_send(server->discovery, "si", "CONFIGURE", BEACON_PORT) == 0)
+        host = zstr_recv(server->discovery);
+    zBeaconInterface_unlock();
+    if (!server->discovery) return false;
+    server->discoveryIsBeacon = true;
+    aDebug_Trace(aDEBUG_SERVER, "Beacon hostname(Server): %s - Port: %d\n", host ? host : "",
+                 BEACON_PORT);
+    in_addr address{};
+    server->advertisedAddress =
+        host && inet_pton(AF_INET, host, &address) == 1 ? address.s_addr : 0;
+    zstr_free(&host);
+    zsock_send(server->discovery, "sb", "SUBSCRIBE", DISCOVERY_BEACON_FILTER, BEACON_FILTER_LENGTH);
+    zsock_set_rcvtimeo(server->discovery, BEACON_RECEIVE_MS);
+    return true;
+}
+
+// Chooses the discovery responder: a beacon on a real interface, else loopback multicast
+// (a local-only server, or a host without a usable interface), which advertises 127.0.0.1.
 bool _configureInterface(aServer* server) {
-    if (!server->localOnly) return true; // the network beacon is not built yet
+    uint32_t interfaces[MAX_INTERFACES];
+    int count = aDiscovery_GetIPv4Interfaces(interfaces, MAX_INTERFACES);
+    aDebug_Trace(aDEBUG_DISCOVERY, "_configureInterface found count: %d\n", count);
+    if (!server->localOnly && count > 0) {
+        if (server->interfaceAddress == 0 || server->interfaceAddress == htonl(INADDR_LOOPBACK))
+            server->interfaceAddress = interfaces[0];
+        char text[16] = "";
+        aDiscovery_ConvertIPv4Interface(server->interfaceAddress, text, sizeof(text));
+        aDebug_Trace(aDEBUG_SERVER, "Setting interface for user: (s)%s - (i)%d\n", text,
+                     static_cast<int>(server->interfaceAddress));
+        return _createBeacon(server, text);
+    }
     server->advertisedAddress = htonl(INADDR_LOOPBACK);
     server->discoveryIsBeacon = false;
     return startActor(&server->discovery, _serverWorker_multicastDiscovery, server);

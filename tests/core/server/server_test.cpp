@@ -1,12 +1,14 @@
 // The packet server in front of a TCP/IP link to the simulated module, driven by raw DEALER
 // clients that send whatever frames a test wants and read what the server routes back.
 #include <czmq.h>
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <thread>
@@ -15,6 +17,7 @@
 #include "LinkFixture.h"
 #include "aLinkManagerInternal.h"
 #include "aServer_ZeroMQ.h"
+#include "zBeaconInterface.h"
 
 using namespace linktest;
 using tfsim::Bytes;
@@ -31,8 +34,9 @@ constexpr uint8_t UEI_CMD = 0x40; // a UEI bytes transfer
 // A DEALER of the test's own, not the product's client stream.
 class Client {
   public:
-    explicit Client(uint16_t port) : socket_(zsock_new(ZMQ_DEALER)) {
-        EXPECT_EQ(zsock_connect(socket_, "tcp://127.0.0.1:%u", port), 0);
+    explicit Client(uint16_t port, const char* host = "127.0.0.1")
+        : socket_(zsock_new(ZMQ_DEALER)) {
+        EXPECT_EQ(zsock_connect(socket_, "tcp://%s:%u", host, port), 0);
     }
     ~Client() { zsock_destroy(&socket_); }
     Client(const Client&) = delete;
@@ -496,6 +500,100 @@ TEST_F(ServerTest, SecondLocalServerTakesTheNextDiscoveryPort) {
     EXPECT_EQ(a->t.ip.ipPort, port);
     EXPECT_EQ(b->t.ip.ipPort, secondPort);
     EXPECT_EQ(aServer_Destroy(&second), aErrNone);
+}
+
+} // namespace
+
+namespace {
+
+bool hostHas(const char* address) {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    inet_pton(AF_INET, address, &at.sin_addr);
+    bool ok = bind(s, reinterpret_cast<sockaddr*>(&at), sizeof(at)) == 0;
+    close(s);
+    return ok;
+}
+
+// A discovery search of the test's own: a czmq beacon on the far end of the test network's
+// veth pair that sends the discovery text and collects every 128-byte answer.
+class BeaconSearch {
+  public:
+    BeaconSearch() {
+        EXPECT_TRUE(zBeaconInterface_setAndLock("10.77.0.2"));
+        beacon_ = zactor_new(zbeacon, nullptr);
+        zsock_send(beacon_, "si", "CONFIGURE", 8585);
+        char* host = zstr_recv(beacon_);
+        zBeaconInterface_unlock();
+        EXPECT_STREQ(host, "10.77.0.2");
+        zstr_free(&host);
+        zsock_send(beacon_, "sb", "SUBSCRIBE", "", 0);
+    }
+    ~BeaconSearch() { zactor_destroy(&beacon_); }
+    BeaconSearch(const BeaconSearch&) = delete;
+    BeaconSearch& operator=(const BeaconSearch&) = delete;
+
+    void sendDiscovery() {
+        zsock_send(beacon_, "sbi", "PUBLISH", "Tessaform2-Discovery", size_t(20), 100);
+    }
+    void silence() { zstr_send(beacon_, "SILENCE"); }
+    // The answers heard within `wait`.
+    std::vector<linkSpec> listen(std::chrono::milliseconds wait) {
+        std::vector<linkSpec> answers;
+        auto end = Clock::now() + wait;
+        zsock_set_rcvtimeo(beacon_, 100);
+        while (Clock::now() < end) {
+            char* sender = zstr_recv(beacon_);
+            if (!sender) continue;
+            zframe_t* content = zframe_recv(beacon_);
+            if (content && zframe_size(content) == sizeof(linkSpec)) {
+                linkSpec spec;
+                memcpy(&spec, zframe_data(content), sizeof(spec));
+                answers.push_back(spec);
+            }
+            zframe_destroy(&content);
+            zstr_free(&sender);
+        }
+        return answers;
+    }
+
+  private:
+    zactor_t* beacon_ = nullptr;
+};
+
+TEST_F(ServerTest, NetworkServerPublishesItsSpecWhenABeaconSearchIsHeard) {
+    if (!hostHas("10.77.0.1") || !hostHas("10.77.0.2"))
+        GTEST_SKIP() << "needs the test network (scripts/netns)";
+    aServer_Destroy(&server);
+    server = aServer_Create(id, 0, false);
+    ASSERT_NE(server, nullptr);
+    ASSERT_EQ(aServer_Start(server), aErrNone);
+    uint32_t served = 0;
+    ASSERT_EQ(aServer_GetInterface(server, &served), aErrNone);
+    char text[16] = "";
+    inet_ntop(AF_INET, &served, text, sizeof(text));
+    ASSERT_EQ(aServer_GetPort(server, &port), aErrNone);
+
+    BeaconSearch search;
+    search.sendDiscovery();
+    EXPECT_TRUE(search.listen(1s).empty()) << "answered before it had a model";
+    aServer_SetModuleAddress(server, MODULE);
+    aServer_SetModel(server, 0x13);
+    auto answers = search.listen(1500ms);
+    search.silence();
+    ASSERT_FALSE(answers.empty());
+    EXPECT_GE(answers.size(), 5u); // published every 100 ms
+    const linkSpec& spec = answers.front();
+    EXPECT_EQ(spec.type, AWEAVE_TCPIP);
+    EXPECT_EQ(spec.serialNumber, serial);
+    EXPECT_EQ(spec.model, 0x13u);
+    EXPECT_EQ(spec.t.ip.ipAddress, served) << text;
+    EXPECT_EQ(spec.t.ip.ipPort, port);
+    echoAll();
+    Client client(port, text);
+    client.send(echoRequest(9));
+    EXPECT_EQ(client.receive(), echoRequest(9));
 }
 
 } // namespace
