@@ -9,6 +9,7 @@
 #include "aDebugging.h"
 #include "aLinkInternal.h"
 #include "aLinkManagerInternal.h"
+#include "aServer_ZeroMQ.h"
 #include "aStream_Serial.h"
 #include "aStream_USB.h"
 #include "aStream_ZeroMQClient.h"
@@ -137,6 +138,7 @@ aErr tearDown(aLinkEntry* entry) {
         // The filter goes first: its owner may be going away with its last use of the link.
         clearFilter(*link);
         aLink_StopLocked(*link);
+        if (entry->server) aServer_Destroy(&entry->server);
         if (entry->pairedId) {
             uint32_t paired = entry->pairedId;
             aLink_Destroy(&paired);

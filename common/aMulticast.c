@@ -292,3 +292,7 @@ long aMulticast_Destroy(aMulticast** handle) {
     *handle = NULL;
     return 0;
 }
+
+int aMulticast_Descriptor(const aMulticast* multicast) {
+    return multicast ? multicast->socket : -1;
+}

@@ -31,6 +31,8 @@ long aMulticast_Send(aMulticast* multicast, const void* data, unsigned length);
  * -3 on a sender. */
 long aMulticast_Receive(aMulticast* multicast, void* buffer, int size);
 
+/* The socket's descriptor, for a poll that waits on it beside other inputs; -1 for NULL. */
+int aMulticast_Descriptor(const aMulticast* multicast);
 /* Closes the socket, frees the record and clears the handle: 0, or -2 when it holds NULL. */
 long aMulticast_Destroy(aMulticast** handle);
 
