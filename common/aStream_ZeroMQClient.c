@@ -18,6 +18,8 @@
 #define SEND_TRIES 100
 #define SEND_RETRY_DELAY_MS 1
 #define STOP_TIMEOUT_MS 250
+/* How long a delete waits for a stopped relay to let go of the record. */
+#define RELAY_LET_GO_MS 5000
 #define ENDPOINT_SIZE 36 /* "tcp://255.255.255.255:65535" and room to spare */
 
 /* The server connection as the relay last saw it. Only a connection that was made and then
@@ -42,6 +44,10 @@ typedef struct aZeroMQClientStream {
      * quiet. */
     zsock_t* monitor;
     atomic_int server; /* kServer..., written by the relay, read by get */
+    /* Set by the relay as its last touch of this record. The stop's hand-shake travels over
+     * ZeroMQ pipes, which neither the compiler nor a sanitizer can see as synchronisation;
+     * the record is freed only once this is seen. */
+    atomic_bool relayDone;
 } aZeroMQClientStream;
 
 static bool _aVALIDStream(const aZeroMQClientStream* state) {
@@ -100,6 +106,7 @@ static void _broker_task(zsock_t* pipe, void* args) {
     zpoller_t* poller =
         zpoller_new(pipe, state->client, state->outgoingRelay, state->monitor, (void*)NULL);
     if (!poller) {
+        atomic_store_explicit(&state->relayDone, true, memory_order_release);
         zsock_signal(pipe, 1);
         return;
     }
@@ -130,6 +137,7 @@ static void _broker_task(zsock_t* pipe, void* args) {
     }
     zpoller_destroy(&poller);
     aDebug_Trace(aDEBUG_CLIENT, "Client task exit");
+    atomic_store_explicit(&state->relayDone, true, memory_order_release);
     zsock_signal(pipe, 0);
 }
 
@@ -220,8 +228,21 @@ static void sStopRelay(zactor_t** relay) {
     zactor_destroy(relay);
 }
 
-static void sRelease(aZeroMQClientStream* state) {
+/* True once the relay has let go of the record; a relay that never lets go (it cannot, once
+ * asked to stop, unless it hangs) keeps the record: a leak is better than a use after free. */
+static bool sRelayLetGo(aZeroMQClientStream* state) {
+    if (!state->relay) return true;
     sStopRelay(&state->relay);
+    for (int waited = 0; waited < RELAY_LET_GO_MS; waited++) {
+        if (atomic_load_explicit(&state->relayDone, memory_order_acquire)) return true;
+        aTime_MSSleep(1);
+    }
+    aDebug_Trace(aDEBUG_CLIENT, "Client delete: the relay did not stop");
+    return false;
+}
+
+static void sRelease(aZeroMQClientStream* state) {
+    if (!sRelayLetGo(state)) return;
     zpoller_destroy(&state->poller);
     if (state->client && state->monitor) zmq_socket_monitor(zsock_resolve(state->client), NULL, 0);
     zsock_destroy(&state->client);
