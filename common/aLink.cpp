@@ -175,9 +175,12 @@ aErr sHandlePacket(aLink* link) {
         // the link keeps running and the callers see the newest traffic.
         size_t dropped = 0;
         result = aPacketFifo_PutDroppingOldest(link->inFifo, link->rxPacket, &dropped);
-        if (dropped)
-            aDebug_Trace(aDEBUG_LINK, " sHandlePacket(%u) in-FIFO full: dropped the oldest\n",
-                         link->id);
+        if (dropped) {
+            link->inDropped += dropped;
+            aDebug_Trace(aDEBUG_LINK,
+                         " sHandlePacket(%u) in-FIFO full: dropped the oldest, %llu so far\n",
+                         link->id, static_cast<unsigned long long>(link->inDropped));
+        }
     }
     aPacket_Reset(link->rxPacket);
     return result;

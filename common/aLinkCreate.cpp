@@ -104,6 +104,7 @@ bool initLocked(aLink& link, uint32_t id, aStream* stream) {
     link.syncState = 0;
     link.rxPacket = aPacket_Create();
     link.pooled = 0;
+    link.inDropped = 0;
     char name[aMUTEX_MAX_NAME];
     if (!link.userFilterSema) {
         snprintf(name, sizeof(name), "aLink(%p)->userFilterSema", static_cast<void*>(&link));

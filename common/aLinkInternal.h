@@ -41,6 +41,7 @@ struct aLink {
     void (*hbCallback)(uint8_t) = nullptr;
     std::atomic<uint32_t> syncState{0};
     uint8_t syncAddress = 0; // input pipe only
+    uint64_t inDropped = 0;  // input pipe only: packets the full in-FIFO gave up
     // The ring, its size and its contents (enabled included) under logSema; the pipes peek
     // at the pointer first so that a link without a log costs no lock per packet.
     std::atomic<aPacketLog*> packetLog{nullptr};

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "tfsim/LoopbackResponder.h"
+#include "tfsim/RunUntilStopped.h"
 #include "tfsim/ServerSpec.h"
 
 int main(int argc, char** argv) {
@@ -32,21 +33,10 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-    try {
+    return tfsim::runUntilStopped("tfsim_announce", [&](auto wait) {
         tfsim::LoopbackResponder responder;
         responder.answer({spec.encode()});
         std::printf("offset %u\n", responder.offset());
-        std::fflush(stdout);
-        int sig = 0;
-        sigwait(&stop, &sig);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "tfsim_announce: %s\n", e.what());
-        return 1;
-    }
-    return 0;
+        wait();
+    });
 }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "tfsim/Module.h"
+#include "tfsim/RunUntilStopped.h"
 
 namespace {
 
@@ -66,14 +67,7 @@ int main(int argc, char** argv) {
     if (tcp == pty || (tcp && ptyOptions.framing == tfsim::PtyEndpoint::Framing::Raw))
         return usage();
 
-    // Taken by sigwait below, not by handlers, so no thread is interrupted.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGINT);
-    sigaddset(&stop, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-
-    try {
+    return tfsim::runUntilStopped("tfsim", [&](auto wait) {
         tfsim::Module sim = pty ? tfsim::Module::serial(config, ptyOptions) : tfsim::Module(config);
         if (echo)
             sim.onRequest(tfsim::match::prefix(config.address, {*echo}),
@@ -82,12 +76,6 @@ int main(int argc, char** argv) {
             std::printf("pty %s\n", sim.slavePath().c_str());
         else
             std::printf("port %u\n", unsigned{sim.port()});
-        std::fflush(stdout);
-        int sig = 0;
-        sigwait(&stop, &sig);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "tfsim: %s\n", e.what());
-        return 1;
-    }
-    return 0;
+        wait();
+    });
 }
