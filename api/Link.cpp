@@ -1,0 +1,489 @@
+// The Link: its connect road (core link creation, optionally behind a local packet server,
+// discovery, fallback, sharing another Link's core link) and the UEI and raw exchange.
+#include "Link.h"
+
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "aDebugging.h"
+#include "aLink.h"
+#include "aLogger.h"
+#include "aTime.h"
+#include "aUEI.h"
+
+namespace Keldoran::Tessaform {
+
+namespace {
+
+// Every link creation of the process runs under it: the core's "is this module already
+// linked?" look-ups and the server wrapping are not atomic across calls.
+std::mutex linkCreateHelperSerializer;
+
+constexpr size_t kMaxName = 1024;
+constexpr uint8_t kProbeAddress = 0xAD;
+constexpr uint64_t kReplyWaitMs = 1000;
+constexpr uint64_t kLargeReplyWaitMs = 4000;
+constexpr size_t kLargePayload = 1000;
+constexpr uint8_t kMaxRawData = 27;
+constexpr size_t kBytesPerPacket = 24;
+constexpr unsigned short kConnectPolls = 200; // of 10 ms
+
+constexpr uint8_t kIndexMask = 0x1F;
+constexpr uint8_t kIndexStream = 0x40;
+constexpr uint8_t kIndexError = 0x80;
+
+bool isAWEAVE(linkType type) {
+    return type >= AWEAVE && type <= AWEAVE_SERIAL;
+}
+
+bool validModuleAddress(unsigned char address) {
+    return address != 0 && (address & 1) == 0;
+}
+
+// The failures after which the other transport family is worth one try.
+bool _fallbackHelper(aErr result, linkType type, bool fallback) {
+    if (!fallback) return false;
+    if (result != aErrNotFound && result != aErrInitialization && result != aErrConnection)
+        return false;
+    return type == USB || type == TCPIP || isAWEAVE(type);
+}
+
+bool cbModelCallback(const linkSpec* found, bool* accepted, void* ref) {
+    auto* wanted = static_cast<linkSpec*>(ref);
+    if (wanted->model != 0 && wanted->model != found->model) return true;
+    std::memcpy(wanted, found, sizeof(linkSpec));
+    *accepted = true;
+    return false;
+}
+
+struct CommandPattern {
+    uint8_t address;
+    uint8_t count;
+    const uint8_t* bytes;
+};
+
+// Replies come from the module asked; a module's stream samples are never replies.
+bool sCommandFilter(const aPacket* packet, const void* ref) {
+    const auto* pattern = static_cast<const CommandPattern*>(ref);
+    if (packet->address != pattern->address || packet->length < pattern->count) return false;
+    if (aUEI_isStreamPacket(packet)) return false;
+    return std::memcmp(packet->data, pattern->bytes, pattern->count) == 0;
+}
+
+bool MatchMagic(const aPacket* packet, const void*) {
+    return packet->length == 0;
+}
+
+// 0 when queued; the packet is the caller's to keep.
+aErr queue(uint32_t linkId, uint8_t address, uint8_t length, const uint8_t* data) {
+    static const uint8_t none = 0;
+    aPacket* packet = aPacket_CreateWithData(address, length, length ? data : &none);
+    if (packet == nullptr) return aErrResource;
+    aErr result = aLink_PutPacket(linkId, packet);
+    aPacket_Destroy(&packet);
+    return result;
+}
+
+// Writes the value of a single-packet request at `at`; its length, or -1 for a type that
+// has no single-packet form.
+int putValue(const uei& u, uint8_t* at) {
+    switch (u.type) {
+    case ueiTypeVoid:
+        return 0;
+    case ueiTypeByte:
+        at[0] = u.v.byteVal;
+        return 1;
+    case ueiTypeShort:
+        aUEI_StoreShort(at, u.v.shortVal);
+        return 2;
+    case ueiTypeInt:
+        aUEI_StoreInt(at, u.v.intVal);
+        return 4;
+    default:
+        return -1;
+    }
+}
+
+} // namespace
+
+aWeaveConfig::aWeaveConfig()
+    : enabled(1), fallback(1), localOnly(1), assignedPort(0), networkInterface(0) {
+    const uint8_t loopback[4] = {127, 0, 0, 1};
+    std::memcpy(&networkInterface, loopback, sizeof loopback);
+}
+
+struct Link::impl {
+    impl(Link& link, const char* givenName) : owner(link) {
+        if (givenName != nullptr) name = std::string(givenName, strnlen(givenName, kMaxName));
+        hasName = givenName != nullptr;
+    }
+    ~impl() {
+        // Stream subscriptions, when they come, are ended here first: their filter runs on
+        // the core link's input thread.
+        if (linkId != 0) aLink_Destroy(&linkId);
+        if (specifier != nullptr) aLinkSpec_Destroy(&specifier);
+        if (logger != nullptr) aLogger_Destroy(&logger);
+    }
+
+    aErr setSpecifier(linkSpec spec);
+    aErr getSpecifier(linkSpec* out) const;
+    const char* getName() const { return hasName ? name.c_str() : nullptr; }
+    aErr linkCreateHelper(linkSpec& spec, uint32_t reference);
+    aErr connectHelper(uint32_t reference = 0);
+    aErr waitForLink(unsigned short limit);
+    aErr discoveryAndConnectHelper(linkType type, unsigned int serialNumber, unsigned char model,
+                                   Link* caller);
+    uint32_t serve(uint32_t deviceLinkId);
+
+    // Common checks of the exchange: a running link and a module address it can carry.
+    aErr checkExchange(unsigned char module) const {
+        if (!owner.isConnected()) return aErrConnection;
+        if (!validModuleAddress(module)) return aErrPacket;
+        return aErrNone;
+    }
+
+    Link& owner;
+    uint32_t linkId = 0;
+    aLogger* logger = nullptr;
+    aWeaveConfig config;
+    std::string name;
+    bool hasName = false;
+    linkSpec* specifier = nullptr;
+};
+
+aErr Link::impl::setSpecifier(linkSpec spec) {
+    if (owner.isConnected()) return aErrBusy;
+    linkSpec* copy = aLinkSpec_Copy(spec);
+    if (copy == nullptr) return aErrMemory;
+    if (specifier != nullptr) aLinkSpec_Destroy(&specifier);
+    specifier = copy;
+    return aErrNone;
+}
+
+aErr Link::impl::getSpecifier(linkSpec* out) const {
+    if (specifier == nullptr) return aErrNotFound;
+    if (out == nullptr) return aErrParam;
+    *out = *specifier;
+    return aErrNone;
+}
+
+// Puts the device link behind a local server; the id of the client link through it, or 0
+// with the device link released. The core cannot serve a device link yet, so for now a
+// sharing Link does not connect.
+uint32_t Link::impl::serve(uint32_t deviceLinkId) {
+    aDebug_Trace(aDEBUG_LINK, "Failed to create server\n");
+    aLink_Destroy(&deviceLinkId);
+    return 0;
+}
+
+// `reference` is a core link id that another Link holds: a packet-server link adds one use
+// to it. This Link holds an id only once a create has counted a use for it.
+aErr Link::impl::linkCreateHelper(linkSpec& spec, uint32_t reference) {
+    std::lock_guard<std::mutex> lock(linkCreateHelperSerializer);
+    const uint16_t port = static_cast<uint16_t>(spec.t.ip.ipPort & 0xFFFFu);
+    uint32_t created = 0;
+    switch (spec.type) {
+    case USB:
+        created = aLink_CreateUSB(spec.serialNumber);
+        break;
+    case TCPIP:
+        created = aLink_CreateTCPIP(spec.serialNumber, spec.t.ip.ipAddress, port);
+        break;
+    case SERIAL:
+        created =
+            aLink_CreateSerial(spec.serialNumber, spec.t.serial.portName, spec.t.serial.baudRate);
+        break;
+    default:
+        if (!isAWEAVE(spec.type)) return aErrMode;
+        if (!config.enabled) return aErrConfiguration;
+        created = aLink_CreateClient(spec.t.ip.ipAddress, port, reference);
+        break;
+    }
+    if (created != 0 && !isAWEAVE(spec.type) && config.enabled) created = serve(created);
+    linkId = created;
+    return aErrNone;
+}
+
+aErr Link::impl::connectHelper(uint32_t reference) {
+    linkSpec spec;
+    if (getSpecifier(&spec) != aErrNone) return aErrConfiguration;
+    aErr result = linkCreateHelper(spec, reference);
+    if (result != aErrNone) return result;
+    if (linkId == 0) return aErrConnection;
+    return waitForLink(kConnectPolls);
+}
+
+aErr Link::impl::waitForLink(unsigned short limit) {
+    uint32_t status = aLink_GetStatus(linkId);
+    switch (status) {
+    case aLINK_STATUS_STOPPED:
+    case aLINK_STATUS_STARTING:
+    case aLINK_STATUS_SYNCING:
+        for (unsigned short sleeps = 0; status != aLINK_STATUS_RUNNING && sleeps < limit;
+             sleeps++) {
+            aTime_MSSleep(10);
+            status = aLink_GetStatus(linkId);
+        }
+        return status == aLINK_STATUS_RUNNING ? aErrNone : aErrConnection;
+    case aLINK_STATUS_RUNNING:
+        return aErrNone;
+    case aLINK_STATUS_STOPPING:
+        return aErrBusy;
+    case aLINK_STATUS_NO_STREAM:
+    case aLINK_STATUS_IO_ERROR:
+    case aLINK_STATUS_NOT_QUEUED:
+        return aErrConnection;
+    default:
+        return aErrDuplicate;
+    }
+}
+
+aErr Link::impl::discoveryAndConnectHelper(linkType type, unsigned int serialNumber,
+                                           unsigned char model, Link* caller) {
+    linkSpec* found = nullptr;
+    if (serialNumber != 0) {
+        found = aDiscovery_FindModule(type, serialNumber, config.networkInterface);
+    } else {
+        found = aLinkSpec_Create(type);
+        if (found == nullptr) return aErrMemory;
+        found->model = model;
+        if (aDiscovery_EnumerateModules(type, cbModelCallback, found, config.networkInterface) == 0)
+            aLinkSpec_Destroy(&found);
+    }
+    if (found == nullptr) return aErrNotFound;
+    setSpecifier(*found);
+    aLinkSpec_Destroy(&found);
+    return caller->connect();
+}
+
+Link::Link(const char* name) : pimpl(std::make_unique<impl>(*this, name)) {}
+
+Link::Link(linkSpec spec, const char* name) : Link(name) {
+    pimpl->setSpecifier(spec);
+}
+
+Link::~Link() = default;
+
+aErr Link::getConfig(aWeaveConfig* out) const {
+    if (out == nullptr) return aErrParam;
+    *out = pimpl->config;
+    return aErrNone;
+}
+
+aErr Link::setConfig(aWeaveConfig config) {
+    if (isConnected()) return aErrMode;
+    pimpl->config = config;
+    return aErrNone;
+}
+
+aErr Link::discoverAndConnect(linkType type, unsigned int serialNumber, unsigned char model) {
+    // A held id stays as it is: rediscovery would replace the specifier under it.
+    if (pimpl->linkId != 0) return aErrConnection;
+    aErr result = pimpl->discoveryAndConnectHelper(type, serialNumber, model, this);
+    if (_fallbackHelper(result, type, pimpl->config.fallback != 0)) {
+        const linkType other = (type == USB || type == TCPIP) ? AWEAVE : USB;
+        aDebug_Trace(aDEBUG_LINK, "Executing Fallback - old type: %d - new type: %d\n",
+                     static_cast<int>(type), static_cast<int>(other));
+        // A first attempt that linked but never ran holds an id for the old specifier.
+        disconnect();
+        result = pimpl->discoveryAndConnectHelper(other, serialNumber, model, this);
+    }
+    return result;
+}
+
+aErr Link::connect() {
+    if (pimpl->linkId != 0) return aErrConnection;
+    return pimpl->connectHelper();
+}
+
+aErr Link::connectThroughLinkModule(Link& other) {
+    if (!other.pimpl || other.pimpl->linkId == 0) return aErrInitialization;
+    if (pimpl->linkId != 0) return aErrConnection;
+    return pimpl->connectHelper(other.pimpl->linkId);
+}
+
+bool Link::isConnected() const {
+    return pimpl && pimpl->linkId != 0 && aLink_GetStatus(pimpl->linkId) == aLINK_STATUS_RUNNING;
+}
+
+uint32_t Link::getStatus() const {
+    if (!pimpl || pimpl->linkId == 0) return aLINK_STATUS_NOT_QUEUED;
+    return aLink_GetStatus(pimpl->linkId);
+}
+
+aErr Link::disconnect() {
+    if (pimpl->linkId != 0) aLink_Destroy(&pimpl->linkId);
+    return aErrNone;
+}
+
+aErr Link::reset() {
+    if (pimpl->linkId != 0) aLink_Reset(pimpl->linkId);
+    return aErrNone;
+}
+
+const char* Link::getName() const {
+    return pimpl->getName();
+}
+
+aErr Link::getLinkSpecifier(linkSpec* out) const {
+    return pimpl->getSpecifier(out);
+}
+
+aErr Link::setLinkSpecifier(linkSpec spec) {
+    return pimpl->setSpecifier(spec);
+}
+
+aErr Link::sendUEI(uei u) {
+    if (aErr result = pimpl->checkExchange(u.module); result != aErrNone) return result;
+    uint8_t data[aPACKET_MAX_DATA] = {u.command, u.option, u.index};
+    if (u.type != ueiTypeBytes) {
+        int length = putValue(u, data + 3);
+        if (length < 0) return aErrParam;
+        return queue(pimpl->linkId, u.module, static_cast<uint8_t>(3 + length), data);
+    }
+    if (u.bufferSize != 0 && u.v.bufPtr == nullptr) return aErrParam;
+    size_t offset = 0;
+    uint8_t sequence = 0;
+    for (;;) {
+        const size_t taken = std::min(u.bufferSize - offset, kBytesPerPacket);
+        const bool more = offset + taken < u.bufferSize;
+        if (taken) std::memcpy(data + 3, u.v.bufPtr + offset, taken);
+        data[3 + taken] = static_cast<uint8_t>((more ? 0x80u : 0u) | (sequence & 0x7Fu));
+        aErr result = queue(pimpl->linkId, u.module, static_cast<uint8_t>(4 + taken), data);
+        if (result != aErrNone || !more) return result;
+        offset += taken;
+        sequence = static_cast<uint8_t>((sequence + 1) & 0x7F);
+    }
+}
+
+// Types without a single-packet form (byte buffers included) are refused.
+aErr Link::sendUEI(uei u, unsigned char subindex) {
+    if (aErr result = pimpl->checkExchange(u.module); result != aErrNone) return result;
+    uint8_t data[aPACKET_MAX_DATA] = {u.command, u.option, u.index, subindex};
+    int length = putValue(u, data + 4);
+    if (length < 0) return aErrParam;
+    return queue(pimpl->linkId, u.module, static_cast<uint8_t>(4 + length), data);
+}
+
+aErr Link::receiveUEI(unsigned char module, unsigned char command, unsigned char option,
+                      unsigned char index, uei* u) {
+    return receiveUEI(module, command, option, index, u, sUEIFilter);
+}
+
+// The filter compares against u's own fields; the four bytes only name the transaction.
+aErr Link::receiveUEI(unsigned char module, unsigned char, unsigned char, unsigned char, uei* u,
+                      aPacketPredicate filter) {
+    if (aErr result = pimpl->checkExchange(module); result != aErrNone) return result;
+    if (u == nullptr || filter == nullptr) return aErrParam;
+    uint64_t wait = kReplyWaitMs;
+    if (u->type == ueiTypeBytes && u->bufferSize > kLargePayload) {
+        wait = kLargeReplyWaitMs;
+        aDebug_Trace(aDEBUG_LINK, "receiveUEI - Expanding timeout for large payload: %lu\n",
+                     static_cast<unsigned long>(wait));
+    }
+    aPacket* reply = aLink_AwaitFirst(pimpl->linkId, filter, u, wait);
+    if (reply == nullptr) return aErrTimeout;
+    aPacket_Destroy(&reply);
+    return aErrNone;
+}
+
+aErr Link::dropMatchingUEIPackets(unsigned char module, unsigned char command, unsigned char option,
+                                  unsigned char index) {
+    if (aErr result = pimpl->checkExchange(module); result != aErrNone) return result;
+    uei u{};
+    u.module = module;
+    u.command = command;
+    u.option = option;
+    u.index = index;
+    aLink_DrainPackets(pimpl->linkId, sUEIFilter, &u);
+    return aErrNone;
+}
+
+// The reference is the caller's uei, written only when the packet is taken (the core hands
+// predicates a const reference; the record is the caller's own to fill).
+bool Link::sUEIFilter(const aPacket* packet, const void* ref) {
+    auto* u = static_cast<uei*>(const_cast<void*>(ref));
+    if (packet->address != u->module || packet->length < 3) return false;
+    const uint8_t* d = packet->data;
+    if (d[0] != u->command || d[1] != u->option) return false;
+    if ((d[2] & kIndexStream) != 0 || (d[2] & kIndexMask) != u->index) return false;
+    if ((d[2] & kIndexError) != 0) {
+        u->index = d[2];
+        // An error without a code would read as success.
+        u->v.byteVal =
+            (packet->length >= 4 && d[3] != 0) ? d[3] : static_cast<uint8_t>(aErrUnknown);
+        return true;
+    }
+    switch (packet->length) {
+    case 3:
+        u->type = ueiTypeVoid;
+        break;
+    case 4:
+        u->type = ueiTypeByte;
+        u->v.intVal = 0;
+        u->v.byteVal = d[3];
+        break;
+    case 5:
+        u->type = ueiTypeShort;
+        u->v.intVal = 0;
+        u->v.shortVal = aUEI_RetrieveShort(d + 3);
+        break;
+    case 7:
+        u->type = ueiTypeInt;
+        u->v.intVal = aUEI_RetrieveInt(d + 3);
+        break;
+    default:
+        break;
+    }
+    return true;
+}
+
+aErr Link::sendPacket(unsigned char address, unsigned char command, unsigned char length,
+                      const unsigned char* data) {
+    if (!isConnected()) return aErrConnection;
+    if (length > kMaxRawData) return aErrParam;
+    if (!validModuleAddress(address)) return aErrPacket;
+    if (length != 0 && data == nullptr) return aErrParam;
+    uint8_t bytes[aPACKET_MAX_DATA] = {command};
+    if (length) std::memcpy(bytes + 1, data, length);
+    return queue(pimpl->linkId, address, static_cast<uint8_t>(length + 1), bytes);
+}
+
+aErr Link::receivePacket(unsigned char address, const unsigned char* pattern, unsigned char* length,
+                         unsigned char* out) {
+    if (aErr result = pimpl->checkExchange(address); result != aErrNone) return result;
+    if (length == nullptr || out == nullptr || (*length != 0 && pattern == nullptr))
+        return aErrParam;
+    if (*length > aPACKET_MAX_DATA) return aErrParam;
+    const CommandPattern match{address, *length, pattern};
+    aPacket* reply = aLink_AwaitFirst(pimpl->linkId, sCommandFilter, &match, kReplyWaitMs);
+    if (reply == nullptr) return aErrTimeout;
+    *length = reply->length;
+    std::memcpy(out, reply->data, reply->length);
+    aPacket_Destroy(&reply);
+    return aErrNone;
+}
+
+aErr Link::getModuleAddress(unsigned char* address) {
+    if (address == nullptr) return aErrParam;
+    *address = 0;
+    if (!isConnected()) return aErrNotReady;
+    aDebug_Trace(aDEBUG_LINK, "getModuleAddress\n");
+    queue(pimpl->linkId, kProbeAddress, 0, nullptr);
+    aDebug_Trace(aDEBUG_LINK, "getModuleAddress wait\n");
+    aPacket* answer = aLink_AwaitFirst(pimpl->linkId, MatchMagic, nullptr, kReplyWaitMs);
+    if (answer == nullptr) return aErrNotReady;
+    *address = answer->address;
+    aPacket_Destroy(&answer);
+    return aErrNone;
+}
+
+// Stream subscriptions are not offered by this layer yet, so no value is ever subscribed:
+// every look-up misses. Once they are, this answers from the subscription's cached sample.
+aErr Link::getStreamValue(unsigned char, unsigned char, unsigned char, unsigned char, unsigned char,
+                          uint32_t*) const {
+    return aErrNotFound;
+}
+
+} // namespace Keldoran::Tessaform

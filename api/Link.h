@@ -1,0 +1,126 @@
+// The object layer's handle of one connection to a module: where the module is, how the
+// connection is shared, the core link it holds, and the request/reply exchange over it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "aError.h"
+#include "aPacket.h"
+#include "discover.h"
+#include "packetfifo.h"
+
+namespace Keldoran::Tessaform {
+
+// Sharing settings of a Link, copied by value.
+struct aWeaveConfig {
+    aWeaveConfig();
+    // Puts USB, TCP/IP and serial links behind a local packet server; the packet-server
+    // link types are allowed only while it is set.
+    uint8_t enabled;
+    // discoverAndConnect tries the other transport family once after certain failures.
+    uint8_t fallback;
+    // The local server listens on 127.0.0.1 only.
+    uint8_t localOnly;
+    // The local server's port; written back once a server is made.
+    uint16_t assignedPort;
+    // IPv4, network byte order: the interface the server serves on (written back) and the
+    // one discovery uses.
+    uint32_t networkInterface;
+};
+
+// Value types of a UEI transaction.
+enum : int {
+    ueiTypeVoid = 0,
+    ueiTypeByte = 1,
+    ueiTypeShort = 2,
+    ueiTypeInt = 4,
+    ueiTypeBytes = 5,
+};
+
+// One UEI transaction. The reply filters write into it when they accept a reply.
+struct uei {
+    uint8_t module;
+    uint8_t command;
+    uint8_t option; // bit 6 get, bit 7 set, both: the reply to a set
+    uint8_t index;  // bit 5 in every request, bit 6 a stream sample, bit 7 an error reply
+    union {
+        uint8_t byteVal;
+        uint16_t shortVal;
+        uint32_t intVal;
+        uint8_t* bufPtr; // byte buffer: start of a send, cursor of a receive
+    } v;
+    uint8_t sequence;  // byte-buffer receive: the sequence number the next packet carries
+    uint8_t continues; // byte-buffer receive: continue bit of the last packet taken
+    size_t bufferSize; // bytes to send, or the receive buffer's capacity
+    size_t* transferred;
+    int type;
+};
+
+class Link {
+  public:
+    struct impl;
+
+    explicit Link(const char* name);
+    Link(linkSpec spec, const char* name);
+    ~Link();
+    Link(const Link&) = delete;
+    Link& operator=(const Link&) = delete;
+
+    aErr getConfig(aWeaveConfig* out) const;
+    // aErrMode while connected.
+    aErr setConfig(aWeaveConfig config);
+
+    // Finds the module by serial number, or with serial number 0 the first of the model
+    // (any model for 0), and connects; see aWeaveConfig::fallback.
+    aErr discoverAndConnect(linkType type, unsigned int serialNumber, unsigned char model = 0);
+    // Connects from the stored specifier; aErrConnection while a link id is held.
+    aErr connect();
+    // Shares the other Link's core link, reached through this Link's specifier.
+    aErr connectThroughLinkModule(Link& other);
+    bool isConnected() const;
+    // The core status word; 8 without a link id.
+    uint32_t getStatus() const;
+    aErr disconnect();
+    aErr reset();
+
+    const char* getName() const;
+    aErr getLinkSpecifier(linkSpec* out) const;
+    // aErrBusy while connected.
+    aErr setLinkSpecifier(linkSpec spec);
+
+    // UEI requests and replies. A reply filter is an aPacketPredicate whose reference is the
+    // caller's uei, which it fills when it accepts.
+    aErr sendUEI(uei u);
+    aErr sendUEI(uei u, unsigned char subindex);
+    aErr receiveUEI(unsigned char module, unsigned char command, unsigned char option,
+                    unsigned char index, uei* u);
+    aErr receiveUEI(unsigned char module, unsigned char command, unsigned char option,
+                    unsigned char index, uei* u, aPacketPredicate filter);
+    aErr dropMatchingUEIPackets(unsigned char module, unsigned char command, unsigned char option,
+                                unsigned char index);
+
+    // Raw packets: [command, data...] with at most 27 data bytes.
+    aErr sendPacket(unsigned char address, unsigned char command, unsigned char length,
+                    const unsigned char* data);
+    // Awaits a packet from `address` whose first *length data bytes equal `pattern`; then
+    // *length is its data length and `out` (28 bytes) holds its data.
+    aErr receivePacket(unsigned char address, const unsigned char* pattern, unsigned char* length,
+                       unsigned char* out);
+    // Asks the module on the link for its bus address; aErrNotReady when it does not say.
+    aErr getModuleAddress(unsigned char* address);
+
+    // The default reply filter of receiveUEI.
+    static bool sUEIFilter(const aPacket* packet, const void* ref);
+
+    // What an entity's get asks before it sends anything: a value of a subscribed stream.
+    // aErrNotFound when the value is not subscribed.
+    aErr getStreamValue(unsigned char module, unsigned char command, unsigned char option,
+                        unsigned char index, unsigned char subindex, uint32_t* value) const;
+
+  private:
+    std::unique_ptr<impl> pimpl;
+};
+
+} // namespace Keldoran::Tessaform
