@@ -604,6 +604,11 @@ TEST_F(ServerTest, NetworkServerPublishesItsSpecWhenABeaconSearchIsHeard) {
     Client client(port, text);
     client.send(echoRequest(9));
     EXPECT_EQ(client.receive(), echoRequest(9));
+
+    // The window opened by the first search heard lasts two to three seconds, and searches
+    // heard within it do not lengthen it.
+    EXPECT_FALSE(search.listen(3500ms).empty()) << "still publishing after the search stopped";
+    EXPECT_TRUE(search.listen(1s).empty()) << "the publishing window never closed";
 }
 
 } // namespace
