@@ -1,5 +1,6 @@
-// The I2C entity's answers: a pull-up request has four data bytes, a read or write at
-// least five, and bit 0 of the address byte tells a read from a write.
+// The I2C entity's answers: a pull-up request is [8, index, 1, on/off] with or without the
+// speed code behind, a read or write has at least five bytes, and bit 0 of the address byte
+// tells a read from a write.
 #include "tfsim/I2CEntity.h"
 
 #include <algorithm>
@@ -36,7 +37,7 @@ bool I2CEntity::handle(const Packet& request, Replies& replies) {
     const Bytes& d = request.data;
     if (d.size() < 4 || d[0] != kI2CCommand || d[1] != index_) return false;
     Bytes reply{kI2CCommand, index_, d[2]};
-    if (d.size() == 4) {
+    if (d.size() == 4 || (d.size() == 5 && d[2] == kPullup)) {
         if (d[2] != kPullup) return false;
         {
             std::lock_guard lock(mutex_);
