@@ -400,21 +400,25 @@ aErr Link::dropMatchingUEIPackets(unsigned char module, unsigned char command, u
     return aErrNone;
 }
 
+Link::ReplyHead Link::sMatchUEIReply(const aPacket* packet, uei* u) {
+    if (packet->address != u->module || packet->length < 3) return ReplyHead::Rejected;
+    const uint8_t* d = packet->data;
+    if (d[0] != u->command || d[1] != u->option) return ReplyHead::Rejected;
+    if ((d[2] & kIndexStream) != 0 || (d[2] & kIndexMask) != u->index) return ReplyHead::Rejected;
+    if ((d[2] & kIndexError) == 0) return ReplyHead::Value;
+    u->index = d[2];
+    // An error without a code would read as success.
+    u->v.byteVal = (packet->length >= 4 && d[3] != 0) ? d[3] : static_cast<uint8_t>(aErrUnknown);
+    return ReplyHead::Error;
+}
+
 // The reference is the caller's uei, written only when the packet is taken (the core hands
 // predicates a const reference; the record is the caller's own to fill).
 bool Link::sUEIFilter(const aPacket* packet, const void* ref) {
     auto* u = static_cast<uei*>(const_cast<void*>(ref));
-    if (packet->address != u->module || packet->length < 3) return false;
+    ReplyHead head = sMatchUEIReply(packet, u);
+    if (head != ReplyHead::Value) return head == ReplyHead::Error;
     const uint8_t* d = packet->data;
-    if (d[0] != u->command || d[1] != u->option) return false;
-    if ((d[2] & kIndexStream) != 0 || (d[2] & kIndexMask) != u->index) return false;
-    if ((d[2] & kIndexError) != 0) {
-        u->index = d[2];
-        // An error without a code would read as success.
-        u->v.byteVal =
-            (packet->length >= 4 && d[3] != 0) ? d[3] : static_cast<uint8_t>(aErrUnknown);
-        return true;
-    }
     switch (packet->length) {
     case 3:
         u->type = ueiTypeVoid;

@@ -113,6 +113,11 @@ class Link {
 
     // The default reply filter of receiveUEI.
     static bool sUEIFilter(const aPacket* packet, const void* ref);
+    // What every UEI reply filter checks first: a packet from u's module with its command,
+    // option and index, and no stream sample. An error reply is decoded into u then (index
+    // bit 7, the code in the value byte; a reply without a code reads as aErrUnknown).
+    enum class ReplyHead { Rejected, Error, Value };
+    static ReplyHead sMatchUEIReply(const aPacket* packet, uei* u);
 
     // What an entity's get asks before it sends anything: a value of a subscribed stream.
     // aErrNotFound when the value is not subscribed.
