@@ -169,12 +169,18 @@ aErr Link::impl::getSpecifier(linkSpec* out) const {
 }
 
 // Puts the device link behind a local server; the id of the client link through it, or 0
-// with the device link released. The core cannot serve a device link yet, so for now a
-// sharing Link does not connect.
+// with the device link released.
 uint32_t Link::impl::serve(uint32_t deviceLinkId) {
-    aDebug_Trace(aDEBUG_LINK, "Failed to create server\n");
-    aLink_Destroy(&deviceLinkId);
-    return 0;
+    aDebug_Trace(aDEBUG_LINK, "serving device link %u\n", deviceLinkId);
+    uint32_t client = aLink_CreateServer(deviceLinkId, &config.assignedPort,
+                                         &config.networkInterface, config.localOnly);
+    if (client == 0) {
+        aDebug_Trace(aDEBUG_LINK, "Failed to create server\n");
+        aLink_Destroy(&deviceLinkId);
+        return 0;
+    }
+    aDebug_Trace(aDEBUG_LINK, "served through client link %u\n", client);
+    return client;
 }
 
 // `reference` is a core link id that another Link holds: a packet-server link adds one use
