@@ -68,7 +68,7 @@ bool sCommandFilter(const aPacket* packet, const void* ref) {
     const auto* pattern = static_cast<const CommandPattern*>(ref);
     if (packet->address != pattern->address || packet->length < pattern->count) return false;
     if (aUEI_isStreamPacket(packet)) return false;
-    return std::memcmp(packet->data, pattern->bytes, pattern->count) == 0;
+    return pattern->count == 0 || std::memcmp(packet->data, pattern->bytes, pattern->count) == 0;
 }
 
 bool MatchMagic(const aPacket* packet, const void*) {
