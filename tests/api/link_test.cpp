@@ -235,6 +235,25 @@ TEST_F(LinkOverTcp, RefusedRequestsSendNothing) {
     EXPECT_EQ(requestsTo(sim, 0x06, since).size(), 1u);
 }
 
+// A module that stops reading: once the out-FIFO is full the request is not queued, and
+// the caller learns it.
+TEST_F(LinkOverTcp, FullQueueIsReported) {
+    connect();
+    sim.stopReading();
+    const Bytes bytes = pattern(27);
+    aErr result = aErrNone;
+    for (int i = 0; i < 200000 && result == aErrNone; i++)
+        result = link.sendPacket(0x06, 0x17, 27, bytes.data());
+    EXPECT_EQ(result, aErrOverrun);
+    uei u{};
+    u.module = 0x06;
+    u.command = 3;
+    EXPECT_EQ(link.sendUEI(u), aErrOverrun);
+    sim.resumeReading();
+    EXPECT_TRUE(tftest::eventually(
+        [&] { return link.sendPacket(0x06, 0x17, 27, bytes.data()) == aErrNone; }, 10s));
+}
+
 // Replies the module sends to a waiting receiveUEI, and what the wait makes of them.
 TEST_F(LinkOverTcp, ReplyFilterDecodesAndRejects) {
     connect();
