@@ -62,8 +62,9 @@ class SystemEntity : public EntityTable {
     // Just the address, the rest of the identity by default.
     explicit SystemEntity(uint8_t module) : SystemEntity(Identity{.module = module}) {}
 
-    // What a reset does once acknowledged: by default it drops the connection, as a
-    // module rebooting does (Action::None for one behind a router, whose link stays).
+    // What a reset does once acknowledged: by default it ends the connection after the
+    // acknowledgement, as a module rebooting does (Action::Reset aborts it, and may lose the
+    // acknowledgement; Action::None for one behind a router, whose link stays).
     void setResetAction(Action action);
     unsigned resets() const;
     // The last routeToMe the host set (false until then), and a hook run on each.
@@ -85,7 +86,7 @@ class SystemEntity : public EntityTable {
     bool handleInfo(const Packet& request, Replies& replies);
 
     mutable std::mutex mutex_;
-    Action resetAction_ = Action::Reset;
+    Action resetAction_ = Action::Close;
     unsigned resets_ = 0;
     std::function<void(bool)> routeHook_;
     std::map<uint8_t, uint8_t> classQuantity_;
