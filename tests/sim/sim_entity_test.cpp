@@ -338,9 +338,11 @@ TEST(SystemEntity, AnswersWithTheModulesIdentity) {
 
     // The counts and the echo can be bent like any answer.
     system->setEntityGroup(3, 0, 7);
+    system->setHasUei(8, 0, 0, 0, 0);
     system->addFault({.command = 0x49, .option = 0xFF, .times = 1, .length = 5});
     system->addFault({.command = 23, .times = 1, .echoOption = 9});
     EXPECT_EQ(ask({0x49, 6, 3, 0}), (Packet{0x04, {0x49, 6, 3, 0, 7}}));
+    EXPECT_EQ(ask({0x49, 1, 8, 0, 0, 0}), (Packet{0x04, {0x49, 1, 8, 0, 0, 0}}));
     EXPECT_EQ(ask({0x49, 0xFF}), (Packet{0x04, {0x49, 0xFF, 0, 0, 1}}));
     EXPECT_EQ(ask({23, 1, 2, 3}), (Packet{0x04, {23, 9, 2, 3}}));
 }

@@ -76,6 +76,9 @@ class SystemEntity : public EntityTable {
     void setClassQuantity(uint8_t entityClass, uint8_t quantity);
     void setSubClassQuantity(uint8_t entityClass, uint8_t index, uint8_t quantity);
     void setEntityGroup(uint8_t entityClass, uint8_t index, uint8_t group);
+    // The has-UEI answer for one probe (command, option, index, flags), whatever the table
+    // holds: for entities answered by other handlers, or a module that claims too much.
+    void setHasUei(uint8_t command, uint8_t option, uint8_t index, uint8_t flags, uint8_t answer);
 
     bool handle(const Packet& request, Replies& replies) override;
 
@@ -92,6 +95,7 @@ class SystemEntity : public EntityTable {
     std::map<uint8_t, uint8_t> classQuantity_;
     std::map<std::pair<uint8_t, uint8_t>, uint8_t> subClassQuantity_;
     std::map<std::pair<uint8_t, uint8_t>, uint8_t> entityGroup_;
+    std::map<uint32_t, uint8_t> hasUei_; // by the probe's four bytes
 };
 
 } // namespace tfsim
