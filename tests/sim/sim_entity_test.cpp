@@ -325,6 +325,7 @@ TEST(SystemEntity, AnswersWithTheModulesIdentity) {
         {"one system entity", {0x49, 4, 3}, {0x49, 4, 3, 1}},
         {"subclasses", {0x49, 5, 3, 0}, {0x49, 5, 3, 0, 0}},
         {"echo", {23, 1, 2, 3}, {23, 1, 2, 3}},
+        {"store: save entity 8/1", {92, 0x80, 0x20, 0, 0, 8, 1}, {92, 0xC0, 0}},
     };
     for (const Case& c : cases)
         EXPECT_EQ(ask(c.request), (Packet{0x04, c.reply})) << c.name;
@@ -335,6 +336,7 @@ TEST(SystemEntity, AnswersWithTheModulesIdentity) {
     host.write(tfsim::wire({{0x04, {3, 0x80 | o::kName, 0x20, 'x', 'y', 0x00}}}));
     EXPECT_EQ(host.readPacket(), (Packet{0x04, {3, 0xC0 | o::kName, 0}}));
     EXPECT_EQ(system->bytes({3, o::kName}), (Bytes{'x', 'y'}));
+    EXPECT_EQ(system->value({tfsim::kStoreCommand, 0}), 0x0801u);
 
     // The counts and the echo can be bent like any answer.
     system->setEntityGroup(3, 0, 7);

@@ -62,6 +62,8 @@ SystemEntity::SystemEntity(Identity id) {
     define(sys(o::kLEDMaxBrightness), W::U8, 255);
     define(sys(o::kBuild), W::U32, id.build, A::Get);
     define(sys(o::kProtocolFeatures), W::U32, id.features, A::Get);
+    for (uint8_t option = 0; option < 3; ++option)
+        define({.command = kStoreCommand, .option = option}, W::U32, 0, A::Set);
 }
 
 void SystemEntity::setResetAction(Action action) {

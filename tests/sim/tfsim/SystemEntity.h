@@ -1,6 +1,6 @@
-// A module's system entity (command 3) on the entity table, with the module-information
-// command 0x49 (build number, has-UEI, entity counts) and the echo test (command 23) that
-// every module answers beside it. Each address on a bus gets one of its own.
+// A module's system entity (command 3) and store entity (92) on the entity table, with the
+// module-information command 0x49 (build number, has-UEI, entity counts) and the echo test
+// (command 23) that every module answers beside them. Each address on a bus gets one of its own.
 //
 //     auto system = sim.add(std::make_shared<tfsim::SystemEntity>(
 //         tfsim::Identity{.module = 0x06, .model = 13, .serial = 0x1234ABCD, .name = "bench"}));
@@ -20,6 +20,9 @@ namespace tfsim {
 inline constexpr uint8_t kSystemCommand = 3;
 inline constexpr uint8_t kInfoCommand = 0x49;
 inline constexpr uint8_t kEchoCommand = 23;
+// The store entity (index 0): options 0 save, 1 factory defaults, 2 load, each set with the
+// 32-bit value (command << 8) | index of the entity meant.
+inline constexpr uint8_t kStoreCommand = 92;
 
 // System entity options.
 namespace system_option {
