@@ -43,6 +43,25 @@ Bytes errorData(uint8_t command, uint8_t option, uint8_t index, uint8_t code) {
     return {command, option, static_cast<uint8_t>(index | kErrorIndexFlag), code};
 }
 
+// A byte-buffer answer: each packet the head, up to `chunk` bytes and the trailer; an empty
+// buffer is one packet with the trailer alone.
+std::vector<Bytes> bufferAnswer(const Bytes& head, const Bytes& buffer, size_t chunk) {
+    std::vector<Bytes> packets;
+    size_t offset = 0;
+    uint8_t seq = 0;
+    do {
+        const size_t take = std::min(chunk, buffer.size() - offset);
+        Bytes packet = head;
+        const auto from = buffer.begin() + static_cast<std::ptrdiff_t>(offset);
+        packet.insert(packet.end(), from, from + static_cast<std::ptrdiff_t>(take));
+        offset += take;
+        packet.push_back(static_cast<uint8_t>(seq | (offset < buffer.size() ? 0x80 : 0)));
+        seq = static_cast<uint8_t>((seq + 1) & 0x7F);
+        packets.push_back(std::move(packet));
+    } while (offset < buffer.size());
+    return packets;
+}
+
 } // namespace
 
 void EntityTable::define(Key key, Width width, uint32_t value, Access access) {
@@ -136,6 +155,14 @@ uint8_t EntityTable::indexesLocked(uint8_t command) const {
 
 void EntityTable::written(const Key&, Action&) {}
 
+bool EntityTable::Incoming::take(const Bytes& packet) {
+    const uint8_t trailer = packet.back();
+    if ((trailer & 0x7F) != next && !error) error = uei_error::kPacket;
+    bytes.insert(bytes.end(), packet.begin() + 3, packet.end() - 1);
+    next = static_cast<uint8_t>((next + 1) & 0x7F);
+    return !(trailer & 0x80);
+}
+
 bool EntityTable::handle(const Packet& request, Replies& replies) {
     if (request.data.empty()) return false;
     {
@@ -204,16 +231,11 @@ bool EntityTable::handleUei(const Packet& request, Replies& replies) {
             else if (n == 1)
                 key.subindex = d[3];
         } else if (known && (first->second.width == Width::Buffer || incoming != incoming_.end())) {
-            // One packet of a byte-buffer set: [payload..., trailer].
             if (n == 0) {
                 error = uei_error::kShortCommand;
             } else {
                 Incoming& in = incoming == incoming_.end() ? incoming_[transfer] : incoming->second;
-                const uint8_t trailer = d.back();
-                if ((trailer & 0x7F) != in.next && !in.error) in.error = uei_error::kPacket;
-                in.bytes.insert(in.bytes.end(), d.begin() + 3, d.end() - 1);
-                in.next = static_cast<uint8_t>((in.next + 1) & 0x7F);
-                if (trailer & 0x80) return true; // more to come; one reply at the end
+                if (!in.take(d)) return true; // more to come; one reply at the end
                 Incoming done = std::move(in);
                 incoming_.erase(transfer);
                 Entry* entry = nullptr;
@@ -240,19 +262,7 @@ bool EntityTable::handleUei(const Packet& request, Replies& replies) {
         } else if (wrote) {
             // acknowledged below
         } else if (get && entry->width == Width::Buffer) {
-            const Bytes& b = entry->bytes;
-            size_t offset = 0;
-            uint8_t seq = 0;
-            do {
-                const size_t take = std::min(chunk_, b.size() - offset);
-                Bytes packet{command, replyOption, index};
-                packet.insert(packet.end(), b.begin() + static_cast<std::ptrdiff_t>(offset),
-                              b.begin() + static_cast<std::ptrdiff_t>(offset + take));
-                offset += take;
-                packet.push_back(static_cast<uint8_t>(seq | (offset < b.size() ? 0x80 : 0)));
-                seq = static_cast<uint8_t>((seq + 1) & 0x7F);
-                sequence.push_back(std::move(packet));
-            } while (offset < b.size());
+            sequence = bufferAnswer(data, entry->bytes, chunk_);
         } else if (get) {
             putBigEndian(data, entry->value, bytesOf(entry->width));
         } else {

@@ -105,8 +105,10 @@ class EntityTable : public Handler {
     // A byte-buffer set in progress: the packets so far.
     struct Incoming {
         Bytes bytes;
-        uint8_t next = 0;
+        uint8_t next = 0; // the sequence number the next packet must carry
         std::optional<uint8_t> error;
+        // One packet [command, option, index, payload..., trailer]; true when it was the last.
+        bool take(const Bytes& packet);
     };
 
     bool handleUei(const Packet& request, Replies& replies);

@@ -11,6 +11,10 @@ Key sys(uint8_t option, uint8_t subindex = 0) {
     return Key{.command = kSystemCommand, .option = option, .index = 0, .subindex = subindex};
 }
 
+uint32_t probe(uint8_t command, uint8_t option, uint8_t index, uint8_t flags) {
+    return uint32_t{command} << 24 | uint32_t{option} << 16 | uint32_t{index} << 8 | flags;
+}
+
 } // namespace
 
 SystemEntity::SystemEntity(Identity id) {
@@ -58,6 +62,8 @@ SystemEntity::SystemEntity(Identity id) {
     define(sys(o::kLEDMaxBrightness), W::U8, 255);
     define(sys(o::kBuild), W::U32, id.build, A::Get);
     define(sys(o::kProtocolFeatures), W::U32, id.features, A::Get);
+    for (uint8_t option = 0; option < 3; ++option)
+        define({.command = kStoreCommand, .option = option}, W::U32, 0, A::Set);
 }
 
 void SystemEntity::setResetAction(Action action) {
@@ -92,6 +98,12 @@ void SystemEntity::setSubClassQuantity(uint8_t entityClass, uint8_t index, uint8
 void SystemEntity::setEntityGroup(uint8_t entityClass, uint8_t index, uint8_t group) {
     std::lock_guard lock(mutex_);
     entityGroup_[{entityClass, index}] = group;
+}
+
+void SystemEntity::setHasUei(uint8_t command, uint8_t option, uint8_t index, uint8_t flags,
+                             uint8_t answer) {
+    std::lock_guard lock(mutex_);
+    hasUei_[probe(command, option, index, flags)] = answer;
 }
 
 void SystemEntity::written(const Key& key, Action& then) {
@@ -140,7 +152,8 @@ bool SystemEntity::handleInfo(const Packet& request, Replies& replies) {
     case info::kHasUei:
         if (d.size() < 6) return false;
         reply.insert(reply.end(), d.begin() + 2, d.begin() + 5);
-        reply.push_back(implements(d[2], d[3], d[4], d[5]));
+        reply.push_back(lookup(hasUei_, probe(d[2], d[3], d[4], d[5]))
+                            .value_or(implements(d[2], d[3], d[4], d[5])));
         echo = {.option = 3, .index = 4};
         break;
     case info::kClassQuantity:

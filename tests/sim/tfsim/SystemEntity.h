@@ -1,6 +1,6 @@
-// A module's system entity (command 3) on the entity table, with the module-information
-// command 0x49 (build number, has-UEI, entity counts) and the echo test (command 23) that
-// every module answers beside it. Each address on a bus gets one of its own.
+// A module's system entity (command 3) and store entity (92) on the entity table, with the
+// module-information command 0x49 (build number, has-UEI, entity counts) and the echo test
+// (command 23) that every module answers beside them. Each address on a bus gets one of its own.
 //
 //     auto system = sim.add(std::make_shared<tfsim::SystemEntity>(
 //         tfsim::Identity{.module = 0x06, .model = 13, .serial = 0x1234ABCD, .name = "bench"}));
@@ -20,6 +20,9 @@ namespace tfsim {
 inline constexpr uint8_t kSystemCommand = 3;
 inline constexpr uint8_t kInfoCommand = 0x49;
 inline constexpr uint8_t kEchoCommand = 23;
+// The store entity (index 0): options 0 save, 1 factory defaults, 2 load, each set with the
+// 32-bit value (command << 8) | index of the entity meant.
+inline constexpr uint8_t kStoreCommand = 92;
 
 // System entity options.
 namespace system_option {
@@ -62,8 +65,9 @@ class SystemEntity : public EntityTable {
     // Just the address, the rest of the identity by default.
     explicit SystemEntity(uint8_t module) : SystemEntity(Identity{.module = module}) {}
 
-    // What a reset does once acknowledged: by default it drops the connection, as a
-    // module rebooting does (Action::None for one behind a router, whose link stays).
+    // What a reset does once acknowledged: by default it ends the connection after the
+    // acknowledgement, as a module rebooting does (Action::Reset aborts it, and may lose the
+    // acknowledgement; Action::None for one behind a router, whose link stays).
     void setResetAction(Action action);
     unsigned resets() const;
     // The last routeToMe the host set (false until then), and a hook run on each.
@@ -75,6 +79,9 @@ class SystemEntity : public EntityTable {
     void setClassQuantity(uint8_t entityClass, uint8_t quantity);
     void setSubClassQuantity(uint8_t entityClass, uint8_t index, uint8_t quantity);
     void setEntityGroup(uint8_t entityClass, uint8_t index, uint8_t group);
+    // The has-UEI answer for one probe (command, option, index, flags), whatever the table
+    // holds: for entities answered by other handlers, or a module that claims too much.
+    void setHasUei(uint8_t command, uint8_t option, uint8_t index, uint8_t flags, uint8_t answer);
 
     bool handle(const Packet& request, Replies& replies) override;
 
@@ -85,12 +92,13 @@ class SystemEntity : public EntityTable {
     bool handleInfo(const Packet& request, Replies& replies);
 
     mutable std::mutex mutex_;
-    Action resetAction_ = Action::Reset;
+    Action resetAction_ = Action::Close;
     unsigned resets_ = 0;
     std::function<void(bool)> routeHook_;
     std::map<uint8_t, uint8_t> classQuantity_;
     std::map<std::pair<uint8_t, uint8_t>, uint8_t> subClassQuantity_;
     std::map<std::pair<uint8_t, uint8_t>, uint8_t> entityGroup_;
+    std::map<uint32_t, uint8_t> hasUei_; // by the probe's four bytes
 };
 
 } // namespace tfsim
