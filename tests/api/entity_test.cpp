@@ -128,15 +128,20 @@ TEST_F(EntityOverTcp, SetsCallsAndSubindexOnTheWire) {
 }
 
 TEST_F(EntityOverTcp, StoreOperationsNameTheEntity) {
-    table->define({.command = 92, .option = 0}, tfsim::Width::U32, 0, tfsim::Access::Set);
     I2CClass second;
     second.init(&module, 1);
     uint64_t since = sim.mark();
     ASSERT_EQ(second.saveEntityToStore(), aErrNone);
-    EXPECT_EQ(table->value({.command = 92, .option = 0}), 0x801u);
-    EXPECT_EQ(requestsTo(sim, 0x06, since), (std::vector<Bytes>{{92, 0x80, 0x20, 0, 0, 8, 1}}));
-    EXPECT_EQ(second.loadEntityFromStore(), tfsim::uei_error::kInvalidOption)
-        << "option 2 is not in the table: the device's code passes through";
+    ASSERT_EQ(second.resetEntityToFactoryDefaults(), aErrNone);
+    ASSERT_EQ(second.loadEntityFromStore(), aErrNone);
+    for (uint8_t option : {uint8_t{0}, uint8_t{1}, uint8_t{2}})
+        EXPECT_EQ(table->value({.command = 92, .option = option}), 0x801u) << int(option);
+    EXPECT_EQ(requestsTo(sim, 0x06, since), (std::vector<Bytes>{{92, 0x80, 0x20, 0, 0, 8, 1},
+                                                                {92, 0x81, 0x20, 0, 0, 8, 1},
+                                                                {92, 0x82, 0x20, 0, 0, 8, 1}}));
+    table->addFault(
+        {.command = 92, .option = 0, .times = 1, .error = Fault::Error::WithCode, .code = 28});
+    EXPECT_EQ(second.saveEntityToStore(), aErrInvalidEntity) << "the device's code passes through";
 }
 
 TEST_F(EntityOverTcp, ByteBuffersOfEveryLength) {
