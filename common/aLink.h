@@ -54,6 +54,14 @@ uint32_t aLink_CreateSerial(uint32_t serialNumber, const char* portName, uint32_
  * linkId 0 a new client link is made every time; with the id of an existing link, that link
  * is shared (one more use). 0 on failure or for an unknown id. */
 uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t linkId);
+/* Puts a local packet server in front of a running USB, TCP/IP or serial link and returns a
+ * client link through it (0 on failure). *interfaceAddress is the IPv4 interface wanted
+ * (network order, 0 for 127.0.0.1) and comes back as the one served on; *port the server's
+ * port. On success the client link holds the device link's use: releasing the client link
+ * releases both. On failure the caller still holds the device link; a server that was made
+ * stays in front of it until it is destroyed. A link takes one server at most. */
+uint32_t aLink_CreateServer(uint32_t deviceLinkId, uint16_t* port, uint32_t* interfaceAddress,
+                            uint8_t localOnly);
 /* Drops one use and tears the link down at the last; *id is set to 0 in every case. */
 aErr aLink_Destroy(uint32_t* id);
 /* Re-creates the stream of a USB, TCP/IP or client link and restarts it; the filter, pooled

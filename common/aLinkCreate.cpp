@@ -20,6 +20,8 @@ namespace {
 constexpr int RESET_TRIES = 20;
 constexpr uint64_t RESET_PAUSE_MS = 100;
 constexpr uint32_t LEGACY_IDENT = 0xFFFFFFFF;
+constexpr int CONFIGURE_TRIES = 5;
+constexpr uint64_t CONFIGURE_PAUSE_MS = 10;
 
 // The identifiers of a table entry (what each means depends on the kind).
 struct Identity {
@@ -318,6 +320,62 @@ uint32_t aLink_CreateClient(uint32_t address, uint16_t port, uint32_t linkId) {
     }
     const LinkKind& kind = *kindOf(AWEAVE);
     return createNewLink(kind, {address, port, _clientCount.fetch_add(1)}, kind.open);
+}
+
+aErr _aLink_ConfigureServerDetails(uint32_t clientId, aServer* server) {
+    // Whatever an earlier failed try left behind is not an answer to these probes.
+    aLink_DrainPackets(
+        clientId, [](const aPacket*, const void*) { return true; }, nullptr);
+    uint8_t address = 0;
+    aErr result = _aLink_GetModuleAddress(clientId, &address);
+    aServer_SetModuleAddress(server, result == aErrNone ? address : 0);
+    if (result == aErrNone) {
+        uint8_t model = 0;
+        result = _aLink_GetModel(clientId, address, &model);
+        aServer_SetModel(server, result == aErrNone ? model : 0);
+    }
+    if (result != aErrNone) aServer_FlushFIFO(server);
+    return result;
+}
+
+uint32_t aLink_CreateServer(uint32_t deviceLinkId, uint16_t* port, uint32_t* interfaceAddress,
+                            uint8_t localOnly) {
+    uint32_t clientId = 0;
+    // Only the client link goes: its pairing is cleared first, so the device link keeps
+    // its uses (its creator releases it) and the server stays in front of it until then.
+    auto fail = [&clientId](const char* step) -> uint32_t {
+        if (step) aDebug_Trace(aDEBUG_LINK, "FAIL: %s:\n", step);
+        if (clientId) {
+            sSetPairedId(clientId, 0);
+            aLink_Destroy(&clientId);
+        }
+        aDebug_Trace(aDEBUG_SERVER, "Failed to create server\n");
+        return 0;
+    };
+    if (!port || !interfaceAddress || !deviceLinkId) return fail(nullptr);
+    uint32_t served = *interfaceAddress;
+    if (!sLookupEntryByID(deviceLinkId)) return fail("sLookupEntryByID");
+    aServer* server = aServer_Create(deviceLinkId, served, localOnly != 0);
+    if (!server) return fail("aServer_Create");
+    if (!sAttachServer(deviceLinkId, server)) {
+        aServer_Destroy(&server);
+        return fail("link already served");
+    }
+    // From here the device link owns the server and destroys it with itself.
+    if (aServer_Start(server) != aErrNone) return fail("aServer_Start");
+    if (aServer_GetPort(server, port) != aErrNone) return fail("aServer_GetPort");
+    if (aServer_GetInterface(server, &served) != aErrNone) return fail("aServer_GetInterface");
+    clientId = aLink_CreateClient(served, *port, 0);
+    if (!clientId) return fail("aLink_CreateClient");
+    if (!sSetPairedId(clientId, deviceLinkId)) return fail("NULL != clientItem");
+    for (int attempt = 1;; attempt++) {
+        if (_aLink_ConfigureServerDetails(clientId, server) == aErrNone) break;
+        if (attempt == CONFIGURE_TRIES) return fail("NULL != _getDeviceInfo");
+        aDebug_Trace(aDEBUG_LINK, "FAIL: for _getDeviceInfo will try again. :\n");
+        aTime_MSSleep(CONFIGURE_PAUSE_MS);
+    }
+    *interfaceAddress = served;
+    return clientId;
 }
 
 aErr aLink_Destroy(uint32_t* id) {

@@ -83,3 +83,9 @@ aErr aLink_ResetLink(aLinkEntry* entry);
 // clears the user filter. With `control` held and the pipes stopped. The result is the
 // out-FIFO's destruction.
 aErr aLink_FreeResources(aLink& link);
+
+struct aServer;
+// Probes the module's address and model through a new client link of the server and hands
+// them to the server (0 for a probe that failed). On a failure the server forgets its waiting
+// clients, so a late answer cannot reach the next request; the result is the probe's.
+aErr _aLink_ConfigureServerDetails(uint32_t clientId, aServer* server);

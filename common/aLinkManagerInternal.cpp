@@ -181,6 +181,22 @@ bool sWithLink(uint32_t id, const std::function<void(aLink&)>& fn) {
     return true;
 }
 
+bool sAttachServer(uint32_t id, aServer* server) {
+    TableLock lock;
+    aLinkEntry* entry = findById(id);
+    if (!entry || entry->server) return false;
+    entry->server = server;
+    return true;
+}
+
+bool sSetPairedId(uint32_t id, uint32_t pairedId) {
+    TableLock lock;
+    aLinkEntry* entry = findById(id);
+    if (!entry) return false;
+    entry->pairedId = pairedId;
+    return true;
+}
+
 void sFreeEntry(aLinkEntry* entry) {
     delete entry;
 }

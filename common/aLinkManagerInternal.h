@@ -79,5 +79,11 @@ aLinkEntry* sReleaseUse(uint32_t id, bool* found);
 // Keep fn short: it blocks every table operation.
 bool sWithLink(uint32_t id, const std::function<void(aLink&)>& fn);
 
+// Puts the packet server in front of the link with this id; false when the id is not in the
+// table or a server is already there (a link is served by one server at most).
+bool sAttachServer(uint32_t id, aServer* server);
+// Names the device link that a client link serves (0: none); false for an unknown id.
+bool sSetPairedId(uint32_t id, uint32_t pairedId);
+
 // Frees an extracted entry; its record goes with the last pin.
 void sFreeEntry(aLinkEntry* entry);

@@ -134,6 +134,7 @@ struct aServer {
     std::list<packetPool>* pools = nullptr;
     uint16_t expectedReplies = 0;
     std::atomic<bool> stopping{false};
+    bool started = false; // a start was tried: its sockets and actors are this record's
     bool filterInstalled = false;
     ActorExit brokerExit;
     ActorExit syncExit;
@@ -841,6 +842,9 @@ extern "C" aServer* aServer_Create(uint32_t linkId, uint32_t interfaceAddress, b
 
 extern "C" aErr aServer_Start(aServer* server) {
     if (!valid(server)) return aErrParam;
+    // A second start would orphan the first one's sockets and actors.
+    if (server->started) return aErrBusy;
+    server->started = true;
     return _initServer(server) ? aErrNone : aErrResource;
 }
 

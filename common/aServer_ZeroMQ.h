@@ -19,7 +19,7 @@ typedef struct aServer aServer;
  * network order, 0 for 127.0.0.1. */
 aServer* aServer_Create(uint32_t linkId, uint32_t interfaceAddress, bool localOnly);
 /* aErrResource when a socket, bind, actor or the packet filter could not be set up; the
- * record must still be destroyed. */
+ * record must still be destroyed. A record starts once: aErrBusy after that. */
 aErr aServer_Start(aServer* server);
 /* Stops whatever runs, frees the record and clears the handle. */
 aErr aServer_Destroy(aServer** server);

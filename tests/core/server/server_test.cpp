@@ -153,6 +153,16 @@ TEST_F(ServerTest, StartFailsOnAForeignInterface) {
     server = aServer_Create(id, htonl(0xC0000201), false); // 192.0.2.1, a documentation net
     ASSERT_NE(server, nullptr);
     EXPECT_EQ(aServer_Start(server), aErrResource);
+    EXPECT_EQ(aServer_Start(server), aErrBusy) << "a failed start is not tried again";
+}
+
+// A second start would make a second set of sockets and actors over the first.
+TEST_F(ServerTest, StartsOnce) {
+    EXPECT_EQ(aServer_Start(server), aErrBusy);
+    echoAll();
+    Client client(port);
+    client.send(echoRequest(1));
+    EXPECT_EQ(client.receive(), echoRequest(1)) << "the first start still serves";
 }
 
 // Each frame is followed by a marker request: the module must have seen exactly the packets
@@ -594,6 +604,11 @@ TEST_F(ServerTest, NetworkServerPublishesItsSpecWhenABeaconSearchIsHeard) {
     Client client(port, text);
     client.send(echoRequest(9));
     EXPECT_EQ(client.receive(), echoRequest(9));
+
+    // The window opened by the first search heard lasts two to three seconds, and searches
+    // heard within it do not lengthen it.
+    EXPECT_FALSE(search.listen(3500ms).empty()) << "still publishing after the search stopped";
+    EXPECT_TRUE(search.listen(1s).empty()) << "the publishing window never closed";
 }
 
 } // namespace
