@@ -124,10 +124,8 @@ struct aServer {
     bool discoveryIsBeacon = false;
     std::atomic<uint16_t> frontendPort{0}; // read by the discovery responder
     zsock_t* frontend = nullptr;
-    uint16_t syncPort = 0;
     zsock_t* syncWorkerEnd = nullptr;
     zsock_t* syncBrokerEnd = nullptr;
-    uint16_t streamingPort = 0;
     zsock_t* streamingFilterEnd = nullptr;
     zsock_t* streamingBrokerEnd = nullptr;
     uint8_t streamBatch[BATCH_SIZE] = {};
@@ -730,12 +728,15 @@ bool _findPortAndBindSocket(aServer* server) {
     return true;
 }
 
-// Binds the broker's end of an internal pair on loopback and connects the other end to it.
-bool bindPair(zsock_t* bound, zsock_t* connected, uint16_t* port) {
-    int taken = zsock_bind(bound, "tcp://127.0.0.1:*");
-    if (taken <= 0) return false;
-    *port = static_cast<uint16_t>(taken);
-    return zsock_connect(connected, "tcp://127.0.0.1:%d", taken) == 0;
+// Binds the broker's end of an internal pair and connects the other end to it. The pairs stay
+// inside the process (inproc): over loopback TCP each message crossed ZeroMQ's I/O thread and
+// the kernel, some 100 us a crossing, and any local process could connect and take requests.
+bool bindPair(zsock_t* bound, zsock_t* connected, const char* name) {
+    static std::atomic<unsigned> pairs{0}; // a closed endpoint's name may linger a while
+    char endpoint[64];
+    snprintf(endpoint, sizeof(endpoint), "inproc://tessaform-server-%s-%u", name, pairs++);
+    aDebug_Trace(aDEBUG_SERVER, "_initServer: %s\n", endpoint);
+    return zsock_bind(bound, "%s", endpoint) == 0 && zsock_connect(connected, "%s", endpoint) == 0;
 }
 
 bool _initServer(aServer* server) {
@@ -757,11 +758,9 @@ bool _initServer(aServer* server) {
     }
     aDebug_Trace(aDEBUG_SERVER, "_initServer: server->frontendPort: %d\n",
                  server->frontendPort.load());
-    if (!bindPair(server->streamingBrokerEnd, server->streamingFilterEnd, &server->streamingPort))
+    if (!bindPair(server->streamingBrokerEnd, server->streamingFilterEnd, "streaming") ||
+        !bindPair(server->syncBrokerEnd, server->syncWorkerEnd, "sync"))
         return false;
-    aDebug_Trace(aDEBUG_SERVER, "_initServer: server->streamingPort: %d\n", server->streamingPort);
-    if (!bindPair(server->syncBrokerEnd, server->syncWorkerEnd, &server->syncPort)) return false;
-    aDebug_Trace(aDEBUG_SERVER, "_initServer: server->syncPort: %d\n", server->syncPort);
     if (!startActor(&server->broker, _serverWorker_broker, server) ||
         !startActor(&server->sync, _serverWorker_syncCommands, server))
         return false;
