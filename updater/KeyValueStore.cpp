@@ -86,6 +86,8 @@ std::string KeyValueStore::GetString(const char* key, const char* fallback) cons
 
 bool KeyValueStore::Set(const char* key, const std::string& text) {
     if (!StorableKey(key) || !StorableValue(text.c_str())) return false;
+    // A line longer than the reader's buffer would end the next load there.
+    if (strlen(key) + text.size() + 2 > LINE_BUFFER - 1) return false;
     std::string& slot = entries_[key];
     if (slot != text) dirty_ = true;
     slot = text;

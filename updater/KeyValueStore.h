@@ -27,7 +27,8 @@ class KeyValueStore {
     std::string GetString(const char* key, const char* fallback) const;
 
     // The setters refuse (false, nothing stored) a null key or value, a key holding "=" or a
-    // newline and a value holding a newline: each would read back as other entries.
+    // newline, a value holding a newline, and a line longer than a load reads (2047 characters
+    // with its newline): each would read back as other entries, or end the next load.
     bool Add(const char* key, int value);
     bool Add(const char* key, double value);
     bool Add(const char* key, const char* value);

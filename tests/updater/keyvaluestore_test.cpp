@@ -164,7 +164,8 @@ TEST_F(KeyValueStoreTest, OnlyChangesMarkTheStoreDirty) {
     }
 }
 
-// A newline in a key or value, or an equals sign in a key, would come back as other entries.
+// A newline in a key or value, or an equals sign in a key, would come back as other entries; a
+// line too long for the reader would end the next load.
 TEST_F(KeyValueStoreTest, RefusesTextThatWouldReadBackAsOtherEntries) {
     KeyValueStore store(path().c_str());
     const Entries before = store.Entries();
@@ -179,7 +180,12 @@ TEST_F(KeyValueStoreTest, RefusesTextThatWouldReadBackAsOtherEntries) {
     EXPECT_EQ(store.Entries(), before);
     EXPECT_FALSE(store.IsDirty());
 
+    // "LONG=", the value and the newline: 2047 characters fit a load's line, 2048 do not
+    EXPECT_FALSE(store.Add("LONG", std::string(2042, 'v')));
+    EXPECT_EQ(store.Entries(), before);
+    EXPECT_TRUE(store.Add("LONG", std::string(2041, 'v')));
     EXPECT_TRUE(store.Add("NOTE", "carriage\rreturn"));
+    EXPECT_TRUE(store.Add("ZZ_AFTER_THE_LONG_LINE", 1));
     store.Save(nullptr);
     KeyValueStore back(path().c_str());
     EXPECT_EQ(back["INJECTED"], nullptr);
