@@ -255,7 +255,7 @@ static aErr sFileStreamDelete(void* ref) {
 
 static aErr sCreateFileStream(const char* path, aStream** out, aFileMode mode) {
     if (!path || !out) return aErrResource;
-    aFile* file = aFile_Open(path, mode);
+    aFile* file = aFile_Open(path, (int)mode);
     if (!file) return aErrResource;
     aStream* stream =
         mode == aFileModeReadOnly

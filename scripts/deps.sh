@@ -2,9 +2,10 @@
 TF_PACKAGES=(cmake g++ pkg-config libusb-1.0-0-dev libczmq-dev libzmq3-dev libhidapi-dev
              libcurl4-openssl-dev zlib1g-dev libgtest-dev python3 openssl iproute2)
 
+# tf_install_deps [extra packages...]
 tf_install_deps() {
     local missing=() pkg
-    for pkg in "${TF_PACKAGES[@]}"; do
+    for pkg in "${TF_PACKAGES[@]}" "$@"; do
         dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
             missing+=("$pkg")
     done
