@@ -4,27 +4,27 @@
 
 #include <cstdio>
 
+// Package bits as the usage text lists them. The usage text names 0x10 DEBUG_Network as
+// well; the traces of the network use 0x100.
+enum LogPackage : unsigned {
+    DEBUG_Updater = 0x00000001,
+    DEBUG_History = 0x00000002,
+    DEBUG_Attributes = 0x00000004,
+    DEBUG_BirdFile = 0x00000008,
+    DEBUG_Network_Low = 0x00000010,
+    DEBUG_ServerComm = 0x00000020,
+    DEBUG_Network = 0x00000100,
+    DEBUG_Network_SR = 0x00000200,
+    DEBUG_Network_FIRM = 0x00000400,
+    DEBUG_NXPSerial = 0x00001000,
+    DEBUG_NXPSerial_E = 0x00002000,
+    DEBUG_NXPSerial_SR = 0x00004000,
+    DEBUG_APP = 0x00010000,
+    DEBUG_iMXSerial = 0x10000000,
+};
+
 class Log {
   public:
-    // Package bits as the usage text lists them. The usage text names 0x10 DEBUG_Network as
-    // well; the traces of the network use 0x100.
-    enum Package : unsigned {
-        DEBUG_Updater = 0x00000001,
-        DEBUG_History = 0x00000002,
-        DEBUG_Attributes = 0x00000004,
-        DEBUG_BirdFile = 0x00000008,
-        DEBUG_Network_Low = 0x00000010,
-        DEBUG_ServerComm = 0x00000020,
-        DEBUG_Network = 0x00000100,
-        DEBUG_Network_SR = 0x00000200,
-        DEBUG_Network_FIRM = 0x00000400,
-        DEBUG_NXPSerial = 0x00001000,
-        DEBUG_NXPSerial_E = 0x00002000,
-        DEBUG_NXPSerial_SR = 0x00004000,
-        DEBUG_APP = 0x00010000,
-        DEBUG_iMXSerial = 0x10000000,
-    };
-
     static unsigned package_bitmask;
     static FILE* fh;
     static bool timestamped;
