@@ -33,6 +33,7 @@ class LogCapture {
         size_t got;
         while ((got = fread(chunk, 1, sizeof chunk, file_)) > 0)
             out.append(chunk, got);
+        fseek(file_, 0, SEEK_END); // later traces go after these
         return out;
     }
 
