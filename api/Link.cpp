@@ -2,13 +2,16 @@
 // discovery, fallback, sharing another Link's core link) and the UEI and raw exchange.
 #include "Link.h"
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
 
 #include "aDebugging.h"
+#include "aFile.h"
 #include "aLink.h"
 #include "aLogger.h"
+#include "aPacketDebug.h"
 #include "aTime.h"
 #include "aUEI.h"
 
@@ -28,6 +31,10 @@ constexpr size_t kLargePayload = 1000;
 constexpr uint8_t kMaxRawData = 27;
 constexpr size_t kBytesPerPacket = 24;
 constexpr unsigned short kConnectPolls = 200; // of 10 ms
+
+// The packet log's start marker, its zero byte included.
+constexpr char kLogStart[] = "START";
+constexpr unsigned kLogIdleMs = 5;
 
 constexpr uint8_t kIndexMask = 0x1F;
 constexpr uint8_t kIndexStream = 0x40;
@@ -121,6 +128,7 @@ struct Link::impl {
     ~impl() {
         // Stream subscriptions, when they come, are ended here first: their filter runs on
         // the core link's input thread.
+        stopPacketLog();
         if (linkId != 0) aLink_Destroy(&linkId);
         if (specifier != nullptr) aLinkSpec_Destroy(&specifier);
         if (logger != nullptr) aLogger_Destroy(&logger);
@@ -135,6 +143,14 @@ struct Link::impl {
     aErr discoveryAndConnectHelper(linkType type, unsigned int serialNumber, unsigned char model,
                                    Link* caller);
     uint32_t serve(uint32_t deviceLinkId);
+    // The logger's callback: moves at most one ring entry of link `linkId` into the file.
+    static void readDebugBuffer(void* file, unsigned int linkId);
+    // Before the link id goes: the thread would otherwise poll an id that names nothing.
+    void stopPacketLog() {
+        if (logger == nullptr) return;
+        if (linkId != 0) aLink_PacketDebug_Disable(linkId);
+        aLogger_Disable(logger);
+    }
 
     // Common checks of the exchange: a running link and a module address it can carry.
     aErr checkExchange(unsigned char module) const {
@@ -319,8 +335,64 @@ uint32_t Link::getStatus() const {
 }
 
 aErr Link::disconnect() {
+    pimpl->stopPacketLog();
     if (pimpl->linkId != 0) aLink_Destroy(&pimpl->linkId);
     return aErrNone;
+}
+
+uint32_t Link::coreLinkId() const {
+    return pimpl->linkId;
+}
+
+aErr Link::enablePacketLog(const char* path) {
+    if (pimpl->linkId == 0) return aErrConfiguration;
+    if (aErr result = aLink_PacketDebug_Enable(pimpl->linkId); result != aErrNone) return result;
+    if (pimpl->logger == nullptr) {
+        // A later enable keeps the first file.
+        pimpl->logger = aLogger_Create(pimpl->linkId, impl::readDebugBuffer, path);
+        if (pimpl->logger == nullptr) {
+            // Nothing would ever drain the ring.
+            aLink_PacketDebug_Disable(pimpl->linkId);
+            return aErrIO;
+        }
+    }
+    aErr result = aLogger_Enable(pimpl->logger);
+    if (result == aErrNone)
+        aLink_PacketDebug_Write(pimpl->linkId, aPACKETLOG_TEXT, sizeof kLogStart,
+                                reinterpret_cast<const uint8_t*>(kLogStart));
+    return result;
+}
+
+aErr Link::disablePacketLog() {
+    if (pimpl->linkId == 0) return aErrConfiguration;
+    aLink_PacketDebug_Disable(pimpl->linkId);
+    if (pimpl->logger == nullptr) return aErrParam;
+    return aLogger_Disable(pimpl->logger);
+}
+
+// One line per entry: its length, ">" for a sent packet or "<" otherwise, the bytes (a text
+// entry as characters), CR LF; written in one call so a line is never split.
+void Link::impl::readDebugBuffer(void* file, unsigned int linkId) {
+    uint32_t type = 0;
+    uint32_t length = aPACKETLOG_MAX_DATA;
+    uint8_t entry[aPACKETLOG_MAX_DATA];
+    if (aLink_PacketDebug_Read(linkId, &type, &length, entry) != aErrNone) {
+        // An empty ring, or a link that is gone: either way, no spinning.
+        aTime_MSSleep(kLogIdleMs);
+        return;
+    }
+    std::string line = std::to_string(length) + (type == aPACKETLOG_SENT ? " > " : " < ");
+    char hex[8];
+    for (uint32_t i = 0; i < length; i++) {
+        if (type == aPACKETLOG_TEXT) {
+            line.push_back(static_cast<char>(entry[i]));
+        } else {
+            std::snprintf(hex, sizeof hex, "0x%X ", entry[i]);
+            line += hex;
+        }
+    }
+    line += "\r\n";
+    aFile_Write(static_cast<aFile*>(file), line.data(), line.size(), nullptr);
 }
 
 aErr Link::reset() {

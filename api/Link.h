@@ -124,7 +124,33 @@ class Link {
     aErr getStreamValue(unsigned char module, unsigned char command, unsigned char option,
                         unsigned char index, unsigned char subindex, uint32_t* value) const;
 
+    // Store slots (command 4): a slot's byte image written or read through a handle.
+    aErr loadStoreSlot(unsigned char address, unsigned char store, unsigned char slot,
+                       const unsigned char* data, size_t length);
+    // aErrOverrun when the slot is larger than `capacity`; its first bytes are then read.
+    aErr unloadStoreSlot(unsigned char address, unsigned char store, unsigned char slot,
+                         unsigned char* buffer, size_t capacity, size_t* read);
+    aErr storeSlotSize(unsigned char address, unsigned char store, unsigned char slot,
+                       size_t* size);
+    aErr storeSlotCapacity(unsigned char address, unsigned char store, unsigned char slot,
+                           size_t* capacity);
+
+    // Factory data (command 0x5E) of a kind 0 to 15. The buffer must be larger than the data:
+    // data that would fill `capacity` exactly gives aErrOverrun.
+    aErr getFactoryData(unsigned char address, unsigned char kind, unsigned char* buffer,
+                        size_t capacity, size_t* length);
+    aErr setFactoryData(unsigned char address, unsigned char kind, const unsigned char* data,
+                        size_t length);
+
+    // A text log of every packet of the core link, one line per packet, appended to the file
+    // of the first enable. Without a link id both give aErrConfiguration.
+    aErr enablePacketLog(const char* path);
+    aErr disablePacketLog();
+
   private:
+    // The core link id held, 0 for none.
+    uint32_t coreLinkId() const;
+
     std::unique_ptr<impl> pimpl;
 };
 

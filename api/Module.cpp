@@ -46,6 +46,14 @@ aErr Module::discoverAndConnect(linkType type, unsigned int serialNumber) {
     return result == aErrNone ? _autoNetwork() : result;
 }
 
+aErr Module::enablePacketLog(const char* path) {
+    return link == nullptr ? aErrConfiguration : link->enablePacketLog(path);
+}
+
+aErr Module::disablePacketLog() {
+    return link == nullptr ? aErrConfiguration : link->disablePacketLog();
+}
+
 aErr Module::connectFromSpec(linkSpec spec) {
     if (link == nullptr) return aErrInitialization;
     if (link->isConnected()) return aErrBusy;

@@ -49,6 +49,10 @@ class Module {
                           unsigned char* quantity);
     aErr entityGroup(unsigned char entityClass, unsigned char entityIndex, unsigned char* group);
 
+    // The Link's packet log; aErrConfiguration without a Link.
+    aErr enablePacketLog(const char* path);
+    aErr disablePacketLog();
+
   private:
     aErr _autoNetwork();
     // The request out and the reply that begins with its first patternLength bytes back.
