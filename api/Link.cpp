@@ -162,6 +162,8 @@ struct Link::impl {
     Link& owner;
     uint32_t linkId = 0;
     aLogger* logger = nullptr;
+    uint32_t loggerLinkId = 0; // the core link whose ring the logger reads
+    std::string logPath;       // the file of the first enable
     aWeaveConfig config;
     std::string name;
     bool hasName = false;
@@ -347,14 +349,28 @@ uint32_t Link::coreLinkId() const {
 aErr Link::enablePacketLog(const char* path) {
     if (pimpl->linkId == 0) return aErrConfiguration;
     if (aErr result = aLink_PacketDebug_Enable(pimpl->linkId); result != aErrNone) return result;
+    // The logger reads the ring of one core link; after a reconnect a new one appends to
+    // the first file.
+    if (pimpl->logger != nullptr && pimpl->loggerLinkId != pimpl->linkId)
+        aLogger_Destroy(&pimpl->logger);
     if (pimpl->logger == nullptr) {
         // A later enable keeps the first file.
-        pimpl->logger = aLogger_Create(pimpl->linkId, impl::readDebugBuffer, path);
+        if (pimpl->logPath.empty()) {
+            if (path == nullptr) {
+                aLink_PacketDebug_Disable(pimpl->linkId);
+                return aErrParam;
+            }
+            pimpl->logPath = path;
+        }
+        pimpl->logger =
+            aLogger_Create(pimpl->linkId, impl::readDebugBuffer, pimpl->logPath.c_str());
         if (pimpl->logger == nullptr) {
             // Nothing would ever drain the ring.
             aLink_PacketDebug_Disable(pimpl->linkId);
+            pimpl->logPath.clear();
             return aErrIO;
         }
+        pimpl->loggerLinkId = pimpl->linkId;
     }
     aErr result = aLogger_Enable(pimpl->logger);
     if (result == aErrNone)

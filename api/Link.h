@@ -143,7 +143,8 @@ class Link {
                         size_t length);
 
     // A text log of every packet of the core link, one line per packet, appended to the file
-    // of the first enable. Without a link id both give aErrConfiguration.
+    // of the first enable, also after a reconnect. Without a link id both give
+    // aErrConfiguration; a file that cannot be opened gives aErrIO. disconnect stops it.
     aErr enablePacketLog(const char* path);
     aErr disablePacketLog();
 

@@ -288,8 +288,7 @@ aErr Link::getFactoryData(unsigned char address, unsigned char kind, unsigned ch
 aErr Link::setFactoryData(unsigned char address, unsigned char kind, const unsigned char* data,
                           size_t length) {
     if (!isConnected()) return aErrConnection;
-    if ((data == nullptr && length != 0) || kind > kKindBits || length > kMaxTotal)
-        return aErrParam;
+    if (data == nullptr || kind > kKindBits || length > kMaxTotal) return aErrParam;
     const uint32_t linkId = coreLinkId();
     const FactoryRequest r{address, kind};
     aErr result = aErrNone;

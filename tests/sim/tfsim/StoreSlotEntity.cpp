@@ -32,6 +32,11 @@ size_t StoreSlotEntity::openHandles() const {
     return open_.size();
 }
 
+void StoreSlotEntity::closeAll() {
+    std::lock_guard lock(mutex_);
+    open_.clear();
+}
+
 Bytes StoreSlotEntity::apply(const Bytes& d, uint8_t& error) {
     std::lock_guard lock(mutex_);
     const uint8_t sub = d[1];

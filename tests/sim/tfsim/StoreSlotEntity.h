@@ -33,6 +33,8 @@ class StoreSlotEntity final : public Handler {
     void defineSlot(uint8_t store, uint8_t slot, uint16_t capacity, Bytes content = {});
     Bytes content(uint8_t store, uint8_t slot) const;
     size_t openHandles() const;
+    // Lets every handle go, as a module reset would.
+    void closeAll();
 
     // Faults hit by command 4 and the sub-command as option. An error fault answers
     // [4, sub | 0x80, echoed store and slot or handle, code] and changes nothing; echoOption
