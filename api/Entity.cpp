@@ -3,6 +3,7 @@
 #include "Entity.h"
 
 #include <cstring>
+#include <utility>
 
 #include "aUEI.h"
 
@@ -348,6 +349,30 @@ aErr EntityClass::drainUEI(unsigned char option) {
     if (link == nullptr) return aErrResource;
     return link->dropMatchingUEIPackets(pimpl->module->getModuleAddress(), pimpl->command, option,
                                         pimpl->index);
+}
+
+aErr EntityClass::setStreamEnabled(unsigned char enable) {
+    Link* link = pimpl->link();
+    if (link == nullptr) return aErrResource;
+    return link->enableStream(pimpl->module->getModuleAddress(), pimpl->command,
+                              Link::kStreamWildcard, pimpl->index, enable != 0);
+}
+
+aErr EntityClass::registerOptionCallback(unsigned char option, bool enable, streamCallback callback,
+                                         void* ref) {
+    Link* link = pimpl->link();
+    if (link == nullptr) return aErrResource;
+    return link->registerStreamCallback(pimpl->module->getModuleAddress(), pimpl->command, option,
+                                        pimpl->index, enable, std::move(callback), ref);
+}
+
+aErr EntityClass::getStreamStatus(Link::StreamStatusEntry* entries, size_t capacity,
+                                  size_t* count) {
+    Link* link = pimpl->link();
+    if (link == nullptr) return aErrResource;
+    return link->getStreamStatus(pimpl->module->getModuleAddress(), pimpl->command,
+                                 Link::kStreamWildcard, pimpl->index, Link::kStreamWildcard,
+                                 entries, capacity, count);
 }
 
 aErr EntityClass::storeOperation(unsigned char option) {

@@ -64,6 +64,14 @@ class EntityClass {
     // Discards queued replies of this option.
     aErr drainUEI(unsigned char option);
 
+    // Streams of this entity: every option at once, one option with a callback (run on the
+    // Link's callback thread), and the values its subscriptions cached, any option and
+    // subindex. While a value is subscribed, the gets answer from the cache.
+    aErr setStreamEnabled(unsigned char enable);
+    aErr registerOptionCallback(unsigned char option, bool enable, streamCallback callback,
+                                void* ref);
+    aErr getStreamStatus(Link::StreamStatusEntry* entries, size_t capacity, size_t* count);
+
     // The module's store entity saves, resets or loads this entity's settings.
     aErr saveEntityToStore();
     aErr resetEntityToFactoryDefaults();

@@ -14,6 +14,7 @@
 #include "aPacketDebug.h"
 #include "aTime.h"
 #include "aUEI.h"
+#include "LinkStreams.h"
 
 namespace Keldoran::Tessaform {
 
@@ -35,6 +36,8 @@ constexpr unsigned short kConnectPolls = 200; // of 10 ms
 // The packet log's start marker, its zero byte included.
 constexpr char kLogStart[] = "START";
 constexpr unsigned kLogIdleMs = 5;
+// More entries than the smallest ones of a full 64 KiB ring.
+constexpr uint32_t kLogDrainMost = 65536;
 
 constexpr uint8_t kIndexMask = 0x1F;
 constexpr uint8_t kIndexStream = 0x40;
@@ -126,8 +129,8 @@ struct Link::impl {
         hasName = givenName != nullptr;
     }
     ~impl() {
-        // Stream subscriptions, when they come, are ended here first: their filter runs on
-        // the core link's input thread.
+        // First: the stream filter runs on the core link's input thread with this record.
+        streams.stop();
         stopPacketLog();
         if (linkId != 0) aLink_Destroy(&linkId);
         if (specifier != nullptr) aLinkSpec_Destroy(&specifier);
@@ -145,11 +148,16 @@ struct Link::impl {
     uint32_t serve(uint32_t deviceLinkId);
     // The logger's callback: moves at most one ring entry of link `linkId` into the file.
     static void readDebugBuffer(void* file, unsigned int linkId);
+    // One ring entry as one line; false when the ring had none.
+    static bool logOneEntry(aFile* file, uint32_t linkId);
+    // Stops the logger thread, then writes what it had not yet taken from the ring: it idles
+    // between reads, so the last packets before a disable would otherwise never be logged.
+    aErr stopLogger();
     // Before the link id goes: the thread would otherwise poll an id that names nothing.
     void stopPacketLog() {
         if (logger == nullptr) return;
         if (linkId != 0) aLink_PacketDebug_Disable(linkId);
-        aLogger_Disable(logger);
+        stopLogger();
     }
 
     // Common checks of the exchange: a running link and a module address it can carry.
@@ -168,6 +176,7 @@ struct Link::impl {
     std::string name;
     bool hasName = false;
     linkSpec* specifier = nullptr;
+    LinkStreams streams{owner, linkId};
 };
 
 aErr Link::impl::setSpecifier(linkSpec spec) {
@@ -337,6 +346,8 @@ uint32_t Link::getStatus() const {
 }
 
 aErr Link::disconnect() {
+    // Before the id goes: on a core link that others share, our filter would outlive us.
+    pimpl->streams.stop();
     pimpl->stopPacketLog();
     if (pimpl->linkId != 0) aLink_Destroy(&pimpl->linkId);
     return aErrNone;
@@ -383,20 +394,34 @@ aErr Link::disablePacketLog() {
     if (pimpl->linkId == 0) return aErrConfiguration;
     aLink_PacketDebug_Disable(pimpl->linkId);
     if (pimpl->logger == nullptr) return aErrParam;
-    return aLogger_Disable(pimpl->logger);
+    return pimpl->stopLogger();
+}
+
+aErr Link::impl::stopLogger() {
+    aErr result = aLogger_Disable(logger);
+    if (result != aErrNone || loggerLinkId != linkId) return result;
+    aFile* file = aFile_Open(logPath.c_str(), aFileModeAppend);
+    if (file == nullptr) return result;
+    // The ring is disabled, so it only empties; the bound holds should another user of the
+    // core link have enabled it again.
+    for (uint32_t n = 0; n < kLogDrainMost && logOneEntry(file, linkId); n++) {
+    }
+    aFile_Close(&file);
+    return result;
 }
 
 // One line per entry: its length, ">" for a sent packet or "<" otherwise, the bytes (a text
 // entry as characters), CR LF; written in one call so a line is never split.
 void Link::impl::readDebugBuffer(void* file, unsigned int linkId) {
+    // An empty ring, or a link that is gone: either way, no spinning.
+    if (!logOneEntry(static_cast<aFile*>(file), linkId)) aTime_MSSleep(kLogIdleMs);
+}
+
+bool Link::impl::logOneEntry(aFile* file, uint32_t linkId) {
     uint32_t type = 0;
     uint32_t length = aPACKETLOG_MAX_DATA;
     uint8_t entry[aPACKETLOG_MAX_DATA];
-    if (aLink_PacketDebug_Read(linkId, &type, &length, entry) != aErrNone) {
-        // An empty ring, or a link that is gone: either way, no spinning.
-        aTime_MSSleep(kLogIdleMs);
-        return;
-    }
+    if (aLink_PacketDebug_Read(linkId, &type, &length, entry) != aErrNone) return false;
     std::string line = std::to_string(length) + (type == aPACKETLOG_SENT ? " > " : " < ");
     char hex[8];
     for (uint32_t i = 0; i < length; i++) {
@@ -408,7 +433,8 @@ void Link::impl::readDebugBuffer(void* file, unsigned int linkId) {
         }
     }
     line += "\r\n";
-    aFile_Write(static_cast<aFile*>(file), line.data(), line.size(), nullptr);
+    aFile_Write(file, line.data(), line.size(), nullptr);
+    return true;
 }
 
 aErr Link::reset() {
@@ -563,6 +589,20 @@ aErr Link::receivePacket(unsigned char address, const unsigned char* pattern, un
     return aErrNone;
 }
 
+aErr Link::dropMatchingPackets(unsigned char address, const unsigned char* pattern,
+                               unsigned char length) {
+    if (aErr result = pimpl->checkExchange(address); result != aErrNone) return result;
+    if ((length != 0 && pattern == nullptr) || length > aPACKET_MAX_DATA) return aErrParam;
+    const CommandPattern match{address, length, pattern};
+    aLink_DrainPackets(pimpl->linkId, sCommandFilter, &match);
+    return aErrNone;
+}
+
+aErr Link::enablePooledPackets(bool on) {
+    if (pimpl->linkId == 0) return aErrParam;
+    return aLink_EnablePooledPackets(pimpl->linkId, on ? 1 : 0);
+}
+
 aErr Link::getModuleAddress(unsigned char* address) {
     if (address == nullptr) return aErrParam;
     *address = 0;
@@ -577,11 +617,38 @@ aErr Link::getModuleAddress(unsigned char* address) {
     return aErrNone;
 }
 
-// Stream subscriptions are not offered by this layer yet, so no value is ever subscribed:
-// every look-up misses. Once they are, this answers from the subscription's cached sample.
-aErr Link::getStreamValue(unsigned char, unsigned char, unsigned char, unsigned char, unsigned char,
-                          uint32_t*) const {
-    return aErrNotFound;
+aErr Link::registerStreamCallback(unsigned char module, unsigned char command, unsigned char option,
+                                  unsigned char index, bool enable, streamCallback callback,
+                                  void* ref) {
+    return pimpl->streams.registerStreamCallback(module, command, option, index, enable,
+                                                 std::move(callback), ref);
+}
+
+aErr Link::enableStream(unsigned char module, unsigned char command, unsigned char option,
+                        unsigned char index, bool enable) {
+    return registerStreamCallback(module, command, option, index, enable, nullptr, nullptr);
+}
+
+aErr Link::isLinkStreaming(unsigned char module, unsigned char* streaming) {
+    return pimpl->streams.isLinkStreaming(module, streaming);
+}
+
+aErr Link::getStreamValue(unsigned char module, unsigned char command, unsigned char option,
+                          unsigned char index, unsigned char subindex, uint32_t* value) const {
+    return pimpl->streams.getStreamValue(module, command, option, index, subindex, value);
+}
+
+std::vector<uint64_t> Link::filterActiveStreamKeys(unsigned char module, unsigned char command,
+                                                   unsigned char option, unsigned char index,
+                                                   unsigned char subindex, bool lock) const {
+    return pimpl->streams.filterActiveStreamKeys(module, command, option, index, subindex, lock);
+}
+
+aErr Link::getStreamStatus(unsigned char module, unsigned char command, unsigned char option,
+                           unsigned char index, unsigned char subindex, StreamStatusEntry* entries,
+                           size_t capacity, size_t* count) const {
+    return pimpl->streams.getStreamStatus(module, command, option, index, subindex, entries,
+                                          capacity, count);
 }
 
 } // namespace Keldoran::Tessaform

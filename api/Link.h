@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <vector>
 
 #include "aError.h"
 #include "aPacket.h"
@@ -58,9 +60,42 @@ struct uei {
     int type;
 };
 
+// Called on the Link's callback thread for each stream packet that matches a subscription;
+// the packet is valid only during the call. The result is not used.
+using streamCallback = std::function<unsigned char(const aPacket*, void*)>;
+
 class Link {
   public:
     struct impl;
+
+    // The elements of a 40-bit stream key, by their number.
+    enum STREAM_KEY : unsigned char {
+        STREAM_KEY_MODULE_ADDRESS = 0, // bits 24 to 31, never a wildcard
+        STREAM_KEY_CMD = 1,            // bits 16 to 23
+        STREAM_KEY_OPTION = 2,         // bits 8 to 15
+        STREAM_KEY_INDEX = 3,          // bits 0 to 7
+        STREAM_KEY_SUBINDEX = 4,       // bits 32 to 39
+    };
+    // 0xFF in an element of a subscription's key matches any value.
+    static constexpr unsigned char kStreamWildcard = 0xFF;
+
+    // What a stream packet carries: a value of 8, 16 or 32 bits, with or without a
+    // subindex, or a piece of a byte buffer.
+    enum STREAM_PACKET : unsigned char {
+        STREAM_PACKET_NONE = 0,
+        STREAM_PACKET_U8 = 1,
+        STREAM_PACKET_U16 = 2,
+        STREAM_PACKET_U32 = 3,
+        STREAM_PACKET_BYTES = 4,
+        STREAM_PACKET_SUBINDEX_U8 = 5,
+        STREAM_PACKET_SUBINDEX_U16 = 6,
+        STREAM_PACKET_SUBINDEX_U32 = 7,
+    };
+
+    struct StreamStatusEntry {
+        uint64_t key;
+        uint32_t value;
+    };
 
     explicit Link(const char* name);
     Link(linkSpec spec, const char* name);
@@ -108,6 +143,12 @@ class Link {
     // *length is its data length and `out` (28 bytes) holds its data.
     aErr receivePacket(unsigned char address, const unsigned char* pattern, unsigned char* length,
                        unsigned char* out);
+    // Discards queued packets that receivePacket would take for this address and pattern, so
+    // that a reply which came after its wait gave up is not taken for the next one's.
+    aErr dropMatchingPackets(unsigned char address, const unsigned char* pattern,
+                             unsigned char length);
+    // Batched writes of the link's output; aErrParam without a link.
+    aErr enablePooledPackets(bool on);
     // Asks the module on the link for its bus address; aErrNotReady when it does not say.
     aErr getModuleAddress(unsigned char* address);
 
@@ -119,10 +160,50 @@ class Link {
     enum class ReplyHead { Rejected, Error, Value };
     static ReplyHead sMatchUEIReply(const aPacket* packet, uei* u);
 
-    // What an entity's get asks before it sends anything: a value of a subscribed stream.
-    // aErrNotFound when the value is not subscribed.
+    // Stream subscriptions. Enabling adds or replaces the subscription of (module, command,
+    // option, index), any of the last three 0xFF for "any", and asks the module to stream;
+    // disabling removes every subscription and cached value under that key and asks it to
+    // stop. A refused request removes the subscription again. Once a call that removes or
+    // replaces a subscription returns, its callback is never called again (a callback
+    // running meanwhile on another thread is waited for): do not call it while holding
+    // something the callback needs. Callbacks may call these operations themselves.
+    aErr registerStreamCallback(unsigned char module, unsigned char command, unsigned char option,
+                                unsigned char index, bool enable, streamCallback callback,
+                                void* ref);
+    aErr enableStream(unsigned char module, unsigned char command, unsigned char option,
+                      unsigned char index, bool enable);
+    aErr isLinkStreaming(unsigned char module, unsigned char* streaming);
+    // The last sample of one concrete key that a subscription caught: aErrNone the first time
+    // it is read, aErrStreamStale (the value still given) until the next one arrives,
+    // aErrNotFound when there is none. What an entity's get asks before it sends anything.
     aErr getStreamValue(unsigned char module, unsigned char command, unsigned char option,
                         unsigned char index, unsigned char subindex, uint32_t* value) const;
+    // The keys held (subscriptions and cached values), in key order, whose elements match;
+    // 0xFF matches any.
+    std::vector<uint64_t> filterActiveStreamKeys(unsigned char module, unsigned char command,
+                                                 unsigned char option, unsigned char index,
+                                                 unsigned char subindex, bool lock = true) const;
+    // The cached values of the concrete keys that match; aErrSize when more match than
+    // `capacity`, with *count those written.
+    aErr getStreamStatus(unsigned char module, unsigned char command, unsigned char option,
+                         unsigned char index, unsigned char subindex, StreamStatusEntry* entries,
+                         size_t capacity, size_t* count) const;
+
+    static uint64_t createStreamKey(unsigned char module, unsigned char command,
+                                    unsigned char option, unsigned char index,
+                                    unsigned char subindex);
+    // 0 for an element number that names none.
+    static unsigned char getStreamKeyElement(uint64_t key, STREAM_KEY element);
+    static bool isStreamPacket(const aPacket* packet);
+    // False, and kind STREAM_PACKET_NONE, for a packet that is no stream packet of a known kind.
+    static bool getStreamPacketType(const aPacket* packet, STREAM_PACKET* kind);
+    // A single value of a known kind with exactly its kind's length.
+    static bool isStreamSample(const aPacket* packet);
+    static bool isSubindexType(STREAM_PACKET kind);
+    // Each output may be null. aErrPacket for no sample, aErrSize for a byte-buffer packet.
+    static aErr getStreamSample(const aPacket* packet, uint64_t* timestamp, uint32_t* value,
+                                unsigned char* subindex);
+    static void getTimestampParts(uint64_t timestamp, uint32_t* high, uint32_t* low);
 
     // Store slots (command 4): a slot's byte image written or read through a handle.
     aErr loadStoreSlot(unsigned char address, unsigned char store, unsigned char slot,

@@ -438,17 +438,43 @@ size_t aLink_DrainPackets(uint32_t id, aPacketPredicate predicate, const void* r
         aPacketFifo_DrainPackets(view.inFifo, predicate ? predicate : drainAll, ref));
 }
 
-aErr aLink_InstallUserPacketFilter(uint32_t id, aUserPacketFilter filter, void* ref) {
-    // Not under the table lock: a running filter holds userFilterSema and may call back
-    // into the link's operations. The pin keeps the mutex alive whoever tears down.
+namespace {
+
+// Runs fn on the link under userFilterSema; false for an unknown id. Not under the table
+// lock: a running filter holds userFilterSema and may call back into the link's operations.
+// The pin keeps the mutex alive whoever tears down.
+template <typename Fn> bool withFilterSema(uint32_t id, Fn fn) {
     aLinkPin pin;
-    if (!sPinLink(id, &pin) || !pin.link->userFilterSema) return aErrParam;
+    if (!sPinLink(id, &pin) || !pin.link->userFilterSema) return false;
     aLink& link = *pin.link;
     aMutex_Lock(link.userFilterSema);
-    link.userFilter = filter;
-    link.userFilterRef = ref;
+    fn(link);
     aMutex_Unlock(link.userFilterSema);
-    return aErrNone;
+    return true;
+}
+
+} // namespace
+
+aErr aLink_InstallUserPacketFilter(uint32_t id, aUserPacketFilter filter, void* ref) {
+    return withFilterSema(id,
+                          [&](aLink& link) {
+                              link.userFilter = filter;
+                              link.userFilterRef = ref;
+                          })
+               ? aErrNone
+               : aErrParam;
+}
+
+aErr aLink_RemoveUserPacketFilter(uint32_t id, aUserPacketFilter filter, void* ref) {
+    bool ours = false;
+    if (!withFilterSema(id, [&](aLink& link) {
+            ours = link.userFilter == filter && link.userFilterRef == ref;
+            if (!ours) return;
+            link.userFilter = nullptr;
+            link.userFilterRef = nullptr;
+        }))
+        return aErrParam;
+    return ours ? aErrNone : aErrNotFound;
 }
 
 aErr aLink_EnablePooledPackets(uint32_t id, uint8_t on) {

@@ -88,6 +88,10 @@ size_t aLink_DrainPackets(uint32_t id, aPacketPredicate predicate, const void* r
 
 /* Replaces the filter; once this returns the old filter is no longer running. */
 aErr aLink_InstallUserPacketFilter(uint32_t id, aUserPacketFilter filter, void* ref);
+/* Clears the filter only while it is this filter with this reference, so that one user of a
+ * shared link never removes another's; aErrNotFound (nothing changed) otherwise. Once this
+ * returns, the removed filter is no longer running. */
+aErr aLink_RemoveUserPacketFilter(uint32_t id, aUserPacketFilter filter, void* ref);
 /* Pooled: the output pipe writes queued packets in batches of up to 4096 bytes. */
 aErr aLink_EnablePooledPackets(uint32_t id, uint8_t on);
 

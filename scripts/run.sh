@@ -8,9 +8,5 @@ tf_install_deps
 
 build="$root/build/release"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTF_BUILD_TESTS=OFF >/dev/null
-cmake --build "$build" -j "$(tf_jobs)"
-
-if [ -x "$build/updater/updater" ]; then
-    exec "$build/updater/updater" "$@"
-fi
-echo "Built the libraries in $build; the updater program does not exist yet."
+cmake --build "$build" -j "$(tf_jobs)" --target updater >&2
+exec "$build/updater/updater" "$@"

@@ -81,6 +81,29 @@ TEST_F(PacketLog, OneLinePerPacketAsSentAndReceived) {
     EXPECT_EQ(tftest::readFile(path), expected) << "nothing logged while disabled";
 }
 
+// The logger idles 5 ms between reads, so a stop right after an exchange finds the packets
+// still in the ring: they are written before the stop returns.
+TEST_F(PacketLog, StopRightAfterAnExchangeKeepsItsLines) {
+    struct Case {
+        const char* name;
+        aErr (Link::*stop)();
+    } cases[] = {{"disable", &Link::disablePacketLog}, {"disconnect", &Link::disconnect}};
+    std::string expected;
+    const std::string path = dir / "link.log";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!link.isConnected()) connect();
+        ASSERT_EQ(link.enablePacketLog(path.c_str()), aErrNone);
+        expected += kStart;
+        for (int i = 0; i < 3; i++) {
+            exchange();
+            expected += kSizeSent + kSizeReceived;
+        }
+        ASSERT_EQ((link.*c.stop)(), aErrNone);
+        EXPECT_EQ(tftest::readFile(path), expected) << "at once, with no wait";
+    }
+}
+
 TEST_F(PacketLog, EveryEnableMarksTheFirstFile) {
     const std::string first = dir / "first.log";
     const std::string second = dir / "second.log";

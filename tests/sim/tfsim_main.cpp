@@ -8,6 +8,7 @@
 // default identity): --model M, --serial S, --name TEXT, --build B, --version WORD,
 // --features F; --behind A (repeatable) puts a module at bus address A behind it, with a
 // system entity of its own (serial number S + A) and a device at A on the I2C bus.
+// --upgrade gives each of them a firmware-upgrade entity that takes byte-buffer pieces too.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -24,13 +25,23 @@
 #include "tfsim/Module.h"
 #include "tfsim/RunUntilStopped.h"
 #include "tfsim/SystemEntity.h"
+#include "tfsim/UpgradeEntity.h"
 
 namespace {
 
+void addUpgrade(tfsim::SystemEntity& system, tfsim::BusModule& at, tfsim::Module* link,
+                bool rebootDrops) {
+    auto upgrade = at.add(std::make_shared<tfsim::UpgradeEntity>());
+    upgrade->setLink(link);
+    upgrade->setRebootDrops(rebootDrops);
+    system.setHasUei(tfsim::kUpgradeCommand, tfsim::upgrade::kDataOption, 0, 0x80, 0);
+}
+
 int usage() {
-    std::fprintf(stderr, "usage: tfsim (--tcp PORT | --pty [--raw]) [--address A] [--heartbeat MS] "
-                         "[--echo C] [--system] [--model M] [--serial S] [--name TEXT] "
-                         "[--build B] [--version WORD] [--features F] [--behind A]...\n");
+    std::fprintf(stderr,
+                 "usage: tfsim (--tcp PORT | --pty [--raw]) [--address A] [--heartbeat MS] "
+                 "[--echo C] [--system] [--model M] [--serial S] [--name TEXT] "
+                 "[--build B] [--version WORD] [--features F] [--behind A]... [--upgrade]\n");
     return 2;
 }
 
@@ -49,6 +60,7 @@ int main(int argc, char** argv) {
     tfsim::PtyEndpoint::Options ptyOptions;
     std::optional<uint8_t> echo;
     bool system = false;
+    bool upgrade = false;
     tfsim::Identity identity;
     std::vector<uint8_t> behind;
     for (int i = 1; i < argc; ++i) {
@@ -59,6 +71,10 @@ int main(int argc, char** argv) {
         }
         if (opt == "--system") {
             system = true;
+            continue;
+        }
+        if (opt == "--upgrade") {
+            upgrade = system = true;
             continue;
         }
         if (opt == "--raw") {
@@ -109,7 +125,8 @@ int main(int argc, char** argv) {
         tfsim::Module sim = pty ? tfsim::Module::serial(config, ptyOptions) : tfsim::Module(config);
         if (system) {
             identity.module = config.address;
-            sim.add(std::make_shared<tfsim::SystemEntity>(identity));
+            auto own = sim.add(std::make_shared<tfsim::SystemEntity>(identity));
+            if (upgrade) addUpgrade(*own, sim.self(), pty ? nullptr : &sim, true);
             auto i2c = sim.add(std::make_shared<tfsim::I2CEntity>());
             for (uint8_t a : behind) {
                 tfsim::Identity other = identity;
@@ -118,6 +135,7 @@ int main(int argc, char** argv) {
                 other.serial = identity.serial + a;
                 auto entity = sim.attach(a).add(std::make_shared<tfsim::SystemEntity>(other));
                 entity->setResetAction(tfsim::Action::None); // the router's link stays up
+                if (upgrade) addUpgrade(*entity, sim.at(a), nullptr, false);
                 i2c->addDevice(a);
             }
         }

@@ -2,8 +2,6 @@
 // and running a check in a child process that has dropped root.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -67,6 +65,7 @@ inline int runUnprivileged(const std::function<int()>& check) {
     return runUnprivilegedAs(65534, check);
 }
 
+// For test bodies (gtest); the rest of this header stands without it, for the benchmarks too.
 #define TF_REQUIRE_ROOT()                                                                          \
     do {                                                                                           \
         if (geteuid() != 0) GTEST_SKIP() << "needs root to drop privileges";                       \

@@ -55,7 +55,8 @@ inline std::string fixtureBuilds() {
 
 struct FixtureServerOptions {
     bool tls = false;
-    std::string fault; // a fault switch of the script, empty for none
+    std::string fault;  // a fault switch of the script, empty for none
+    std::string builds; // the builds file's JSON in place of fixtureBuilds(), empty for those
 };
 
 class FixtureUpdateServer {
@@ -63,8 +64,9 @@ class FixtureUpdateServer {
     using Options = FixtureServerOptions;
 
     explicit FixtureUpdateServer(Options options = {}) : tls_(options.tls) {
+        const std::string builds = options.builds.empty() ? fixtureBuilds() : options.builds;
         std::vector<std::string> args = {TF_PYTHON3,   TF_UPDATE_SERVER_SCRIPT,
-                                         "--builds",   dir_.write("builds.json", fixtureBuilds()),
+                                         "--builds",   dir_.write("builds.json", builds),
                                          "--requests", dir_ / "requests.txt"};
         if (options.tls) args.insert(args.end(), {"--tls", dir_.path().string()});
         if (!options.fault.empty()) args.insert(args.end(), {"--fault", options.fault});

@@ -148,6 +148,42 @@ TEST_F(SimLink, UserFilterSeesEveryPacketFirst) {
     EXPECT_EQ(gFiltered, before) << "a removed filter is never called again";
 }
 
+// Two users of one link: each may take away only the filter it put there itself.
+TEST_F(SimLink, RemovingAFilterTakesOnlyTheOneNamed) {
+    connect();
+    static const uint8_t consume = 1, other = 1;
+    auto consumeOther = [](const aPacket*, void*) -> uint8_t { return 1; };
+    gFiltered = 0;
+    ASSERT_EQ(aLink_InstallUserPacketFilter(id, consumeAll, const_cast<uint8_t*>(&consume)),
+              aErrNone);
+    struct Attempt {
+        const char* name;
+        aUserPacketFilter filter;
+        const uint8_t* ref;
+    } others[] = {
+        {"another filter", consumeOther, &consume},
+        {"another reference", consumeAll, &other},
+        {"none", nullptr, nullptr},
+    };
+    for (const auto& a : others)
+        EXPECT_EQ(aLink_RemoveUserPacketFilter(id, a.filter, const_cast<uint8_t*>(a.ref)),
+                  aErrNotFound)
+            << a.name;
+    ASSERT_TRUE(sim->send(Packet{0x06, {0x30, 1}}));
+    ASSERT_TRUE(eventually([] { return gFiltered == 1; }));
+    EXPECT_EQ(aLink_AwaitPacket(id, 100), nullptr) << "the filter is still in place";
+
+    ASSERT_EQ(aLink_RemoveUserPacketFilter(id, consumeAll, const_cast<uint8_t*>(&consume)),
+              aErrNone);
+    ASSERT_TRUE(sim->send(Packet{0x06, {0x30, 2}}));
+    PacketPtr packet(aLink_AwaitPacket(id, 2000));
+    ASSERT_NE(packet, nullptr);
+    EXPECT_EQ(gFiltered, 1) << "a removed filter is never called again";
+    EXPECT_EQ(aLink_RemoveUserPacketFilter(id, consumeAll, const_cast<uint8_t*>(&consume)),
+              aErrNotFound);
+    EXPECT_EQ(aLink_RemoveUserPacketFilter(0x7FFFFFF0u, consumeAll, nullptr), aErrParam);
+}
+
 TEST_F(SimLink, AwaitFirstTakesTheMatchingPacketAndLeavesTheRest) {
     connect();
     ASSERT_TRUE(sim->send(Packet{0x06, {0x30, 1}}));

@@ -102,24 +102,35 @@ std::vector<uint8_t> DiscoveryResponder::encode(const DiscoveryAnswer& answer) {
     return bytes;
 }
 
+namespace {
+
+// A listener on address:port (port 0: a free one); -1 with errno set when it cannot be had.
+int relayListener(uint32_t address, uint16_t port, uint16_t& bound) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in at = ipv4(address, port);
+    socklen_t length = sizeof at;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
+        int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    bound = ntohs(at.sin_port);
+    return fd;
+}
+
+} // namespace
+
 uint16_t DiscoveryResponder::serve(const Module& module) {
     auto relay = std::make_unique<Relay>();
+    relay->module = &module;
     relay->target = module.port();
-    relay->listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (relay->listenFd < 0) fail("socket");
-    int one = 1;
-    setsockopt(relay->listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in at = ipv4(address_, 0);
-    socklen_t length = sizeof at;
-    if (::bind(relay->listenFd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 ||
-        ::listen(relay->listenFd, 4) != 0 ||
-        getsockname(relay->listenFd, reinterpret_cast<sockaddr*>(&at), &length) != 0) {
-        int saved = errno;
-        closeFd(relay->listenFd);
-        errno = saved;
-        fail("relay listener");
-    }
-    relay->port = ntohs(at.sin_port);
+    relay->listenFd = relayListener(address_, 0, relay->port);
+    if (relay->listenFd < 0) fail("relay listener");
     uint16_t port = relay->port;
     std::lock_guard lock(mutex_);
     relays_.push_back(std::move(relay));
@@ -182,6 +193,18 @@ void DiscoveryResponder::dropPair(Relay& relay) {
     closeFd(relay.moduleFd);
 }
 
+// A relay that kept listening while its module is away would take the host's reconnects, and
+// the host could not tell that the module went.
+void DiscoveryResponder::followModule(Relay& relay) {
+    const bool accepting = relay.module == nullptr || relay.module->accepting();
+    if (!accepting && relay.listenFd >= 0) {
+        closeFd(relay.listenFd);
+    } else if (accepting && relay.listenFd < 0) {
+        uint16_t bound = 0;
+        relay.listenFd = relayListener(address_, relay.port, bound);
+    }
+}
+
 void DiscoveryResponder::acceptOn(Relay& relay) {
     int host = ::accept4(relay.listenFd, nullptr, nullptr, SOCK_CLOEXEC);
     if (host < 0) return;
@@ -203,6 +226,7 @@ void DiscoveryResponder::run() {
         {
             std::lock_guard lock(mutex_);
             for (const auto& relay : relays_) {
+                followModule(*relay);
                 fds.push_back({relay->listenFd, POLLIN, 0});
                 fds.push_back({relay->hostFd, POLLIN, 0}); // -1 is skipped by poll
                 fds.push_back({relay->moduleFd, POLLIN, 0});
@@ -232,9 +256,13 @@ void DiscoveryResponder::run() {
                 !forward(relay.hostFd, relay.moduleFd))
                 dropPair(relay);
             if (p[2].fd >= 0 && p[2].fd == relay.moduleFd && p[2].revents &&
-                !forward(relay.moduleFd, relay.hostFd))
+                !forward(relay.moduleFd, relay.hostFd)) {
+                // A module that ends the connection as it restarts refuses connects first.
+                followModule(relay);
                 dropPair(relay);
-            if (p[0].revents & POLLIN) acceptOn(relay);
+            }
+            if (p[0].fd >= 0 && p[0].fd == relay.listenFd && (p[0].revents & POLLIN))
+                acceptOn(relay);
         }
     }
 }

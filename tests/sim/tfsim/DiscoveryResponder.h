@@ -52,7 +52,9 @@ class DiscoveryResponder {
     void clear();
 
     // A TCP port on the responder's address that relays to the module's loopback port
-    // (one connection at a time; a newer one replaces the older). Throws std::system_error.
+    // (one connection at a time; a newer one replaces the older). While the module refuses
+    // connects (a reboot, say) the relay's port refuses them too, as the module's own would.
+    // The module must outlive the responder. Throws std::system_error.
     uint16_t serve(const Module& module);
     // An answer naming the module at its relayed port.
     DiscoveryAnswer answerFor(const Module& module, uint32_t serial, uint8_t model);
@@ -67,6 +69,7 @@ class DiscoveryResponder {
 
   private:
     struct Relay {
+        const Module* module = nullptr;
         int listenFd = -1;
         uint16_t port = 0;
         uint16_t target = 0;
@@ -77,6 +80,7 @@ class DiscoveryResponder {
     void run();
     void onQuery(uint32_t querier);
     void acceptOn(Relay& relay);
+    void followModule(Relay& relay);
     static bool forward(int from, int to);
     static void dropPair(Relay& relay);
 

@@ -169,6 +169,7 @@ bool Module::close(milliseconds wait) {
 }
 
 void Module::setAccepting(bool accepting) {
+    accepting_ = accepting;
     endpoint_->setAccepting(accepting);
 }
 

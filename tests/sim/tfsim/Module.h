@@ -20,6 +20,7 @@
 //     auto sim = tfsim::Module::serial({.address = 0x06});
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -139,6 +140,7 @@ class Module final : private Endpoint::Listener {
     bool reset(milliseconds wait = milliseconds{5000});
     bool close(milliseconds wait = milliseconds{5000});
     void setAccepting(bool accepting);
+    bool accepting() const { return accepting_.load(); }
 
     // Shortcuts to the journal.
     std::vector<Received> received() const { return journal_.packets(); }
@@ -188,6 +190,7 @@ class Module final : private Endpoint::Listener {
     BusModule* self_ = nullptr;
     ConnectionId live_ = 0;
     bool silent_ = false;
+    std::atomic<bool> accepting_{true}; // as last set; read by relays on other threads
     bool routeOn_ = false;
     SyncAnswer syncAnswer_ = SyncAnswer::Echo;
     uint64_t syncAnswers_ = 0;
