@@ -1,5 +1,5 @@
 /* The ZeroMQ client stream: a DEALER to the packet server, served by a relay thread, with
- * one loopback DEALER pair for the link's writer and one for its reader. */
+ * one in-process DEALER pair for the link's writer and one for its reader. */
 #include "aStream_ZeroMQClient.h"
 
 #include <arpa/inet.h>
@@ -21,6 +21,7 @@
 /* How long a delete waits for a stopped relay to let go of the record. */
 #define RELAY_LET_GO_MS 5000
 #define ENDPOINT_SIZE 36 /* "tcp://255.255.255.255:65535" and room to spare */
+#define PAIR_ENDPOINT_SIZE 64
 
 /* The server connection as the relay last saw it. Only a connection that was made and then
  * lost is a failure: a server that has not come up yet is a quiet one. */
@@ -28,10 +29,8 @@ enum { kServerNotYet = 0, kServerUp = 1, kServerLost = 2 };
 
 typedef struct aZeroMQClientStream {
     zsock_t* client;
-    uint16_t outgoingPort;
     zsock_t* outgoingWriter;
     zsock_t* outgoingRelay;
-    uint16_t incomingPort;
     zsock_t* incomingReader;
     zsock_t* incomingRelay;
     zactor_t* relay;
@@ -66,20 +65,24 @@ static int sSendFrame(zframe_t** frame, zsock_t* socket, int tries) {
     return rc;
 }
 
-/* A DEALER pair over loopback, the traces naming it: bound takes an ephemeral port, which
- * goes to port, and connected connects to it. */
-static aErr sOpenPair(zsock_t** bound, zsock_t** connected, uint16_t* port, const char* name) {
+/* A DEALER pair inside the process: bound takes a fresh inproc name and connected connects
+ * to it. Over loopback TCP the bound end had no peer until the handshake finished, so the
+ * first writes of a new stream could be dropped, and any local process could connect to
+ * either end and take or inject packets. An inproc connect to a bound name makes the pipe at
+ * once. */
+static aErr sOpenPair(zsock_t** bound, zsock_t** connected, const char* name) {
+    static atomic_uint pairs; /* a closed name may linger a while: never reuse one */
     *bound = zsock_new(ZMQ_DEALER);
     *connected = zsock_new(ZMQ_DEALER);
     if (!*bound || !*connected) return aErrMemory;
-    int taken = zsock_bind(*bound, "tcp://127.0.0.1:*");
-    if (taken <= 0 || taken > UINT16_MAX ||
-        zsock_connect(*connected, "tcp://127.0.0.1:%d", taken) != 0) {
+    char endpoint[PAIR_ENDPOINT_SIZE];
+    snprintf(endpoint, sizeof(endpoint), "inproc://tessaform-client-%s-%u", name,
+             atomic_fetch_add(&pairs, 1u));
+    if (zsock_bind(*bound, "%s", endpoint) != 0 || zsock_connect(*connected, "%s", endpoint) != 0) {
         aDebug_Trace(aDEBUG_CLIENT, "client: %s connecting fail", name);
         return aErrConnection;
     }
-    *port = (uint16_t)taken;
-    aDebug_Trace(aDEBUG_CLIENT, "%s connected to port: %d\n", name, taken);
+    aDebug_Trace(aDEBUG_CLIENT, "%s connected: %s\n", name, endpoint);
     return aErrNone;
 }
 
@@ -299,11 +302,9 @@ static aErr sConnectClient(aZeroMQClientStream* state, uint32_t address, uint16_
 }
 
 static aErr sBuild(aZeroMQClientStream* state, uint32_t address, uint16_t port) {
-    aErr result =
-        sOpenPair(&state->outgoingWriter, &state->outgoingRelay, &state->outgoingPort, "outgoing");
+    aErr result = sOpenPair(&state->outgoingWriter, &state->outgoingRelay, "outgoing");
     if (result == aErrNone)
-        result = sOpenPair(&state->incomingReader, &state->incomingRelay, &state->incomingPort,
-                           "incoming");
+        result = sOpenPair(&state->incomingReader, &state->incomingRelay, "incoming");
     if (result == aErrNone) result = sConnectClient(state, address, port);
     if (result != aErrNone) return result;
 

@@ -12,7 +12,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <memory>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -186,6 +189,67 @@ TEST(ZmqClientStreamCreate, WithoutServerReadsArePacedNotReady) {
     EXPECT_EQ(aStream_Write(stream.get(), &one, 1), aErrUnimplemented);
     stream.reset();
     close(holder);
+}
+
+// The first write of a new stream goes out at once: the link engine writes as soon as the
+// stream exists (after a reset too), and a write that went nowhere was silently lost.
+TEST(ZmqClientStreamCreate, FirstWriteOfEveryNewStreamArrives) {
+    Router router;
+    ASSERT_GT(router.port(), 0);
+    std::vector<StreamPtr> streams;
+    for (uint8_t tag = 0; tag < 16; tag++) {
+        streams.push_back(openClient(router.port()));
+        ASSERT_NE(streams.back(), nullptr);
+        const Bytes packet{0x02, 0x01, tag};
+        ASSERT_EQ(aStream_Write(streams.back().get(), packet.data(), packet.size()), aErrNone);
+    }
+    std::vector<bool> seen(16, false);
+    for (size_t i = 0; i < seen.size(); i++) {
+        Bytes got;
+        ASSERT_TRUE(router.receive(got)) << "after " << i << " of 16 first writes";
+        ASSERT_EQ(got.size(), 3u);
+        ASSERT_LT(got[2], seen.size());
+        EXPECT_FALSE(seen[got[2]]) << "tag " << int(got[2]) << " twice";
+        seen[got[2]] = true;
+    }
+}
+
+// Inode numbers of this process's listening TCP sockets.
+std::multiset<std::string> listeningSocketsOfThisProcess() {
+    std::set<std::string> mine;
+    for (int fd = 0; fd < 4096; fd++) {
+        char target[64] = "";
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        ssize_t size = readlink(link.c_str(), target, sizeof(target) - 1);
+        if (size <= 0) continue;
+        const std::string name(target, static_cast<size_t>(size));
+        if (name.rfind("socket:[", 0) == 0) mine.insert(name.substr(8, name.size() - 9));
+    }
+    std::multiset<std::string> listening;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::getline(table, line); // the header
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+            timeout >> inode;
+        if (state == "0A" && mine.count(inode)) listening.insert(inode);
+    }
+    return listening;
+}
+
+// The stream's inner pairs stay inside the process: a port on loopback would let any local
+// process connect to the writer's end and take the link's packets, or feed the reader's.
+TEST(ZmqClientStreamCreate, OpensNoListeningPort) {
+    Router router;
+    ASSERT_GT(router.port(), 0);
+    const auto before = listeningSocketsOfThisProcess();
+    ASSERT_FALSE(before.empty()) << "the router's own socket must be seen";
+    StreamPtr stream = openClient(router.port());
+    ASSERT_NE(stream, nullptr);
+    greet(stream.get(), router);
+    EXPECT_EQ(listeningSocketsOfThisProcess(), before);
 }
 
 // Each case's frames go out together; its bytes must come back exactly, so a case that
