@@ -16,10 +16,12 @@ extern "C" {
 #define aZMQCLIENT_READ_WAIT_MS 1000
 /* ZeroMQ heartbeats on the connection to the server: a ping every interval, and a
  * connection that brings nothing back for the time-out after a ping counts as gone. The
- * time to live asks the server to drop this client when it falls silent as long. */
+ * time to live asks the server to drop this client when it falls silent as long. A dropped
+ * connection comes back under a new identity, and the server forgets the old one's reply
+ * and stream, so the time-outs leave room for a loaded host or a stalled network. */
 #define aZMQCLIENT_HEARTBEAT_IVL_MS 1000
-#define aZMQCLIENT_HEARTBEAT_TIMEOUT_MS 2000
-#define aZMQCLIENT_HEARTBEAT_TTL_MS 3000
+#define aZMQCLIENT_HEARTBEAT_TIMEOUT_MS 5000
+#define aZMQCLIENT_HEARTBEAT_TTL_MS 6000
 
 /* A stream to the packet server at an IPv4 address (network order) and port. The server
  * need not be there yet: ZeroMQ connects, and reconnects, in the background.
