@@ -25,11 +25,15 @@ using updater_detail::_createUpdaterStore;
 using updater_detail::_disableEther;
 using updater_detail::_transfer_firmware;
 using updater_detail::BLOCK_RETRIES;
+using updater_detail::DEFAULT_SERIAL_NUMBER;
 
 namespace {
 
 constexpr auto INFO = UpdaterDisplayInterface::LEVEL_INFO;
 constexpr auto ERROR = UpdaterDisplayInterface::LEVEL_ERROR;
+// How long a module that answered LOAD has to drop its link, and how often that is looked at.
+constexpr unsigned LOADER_RESTART_WAIT_MS = 1500;
+constexpr unsigned LOADER_RESTART_POLL_MS = 10;
 
 std::string _bird_name(unsigned build) {
     return std::to_string(build) + ".bird";
@@ -136,8 +140,20 @@ bool _reach_again(UpdaterDisplayInterface& display, Module& device, unsigned ser
             display.mute_messages(false);
         } else {
             device.discoverAndConnect(used, serial);
+            // The started loader may come back without the module's identity.
+            if (!device.isConnected() && used == USB)
+                device.discoverAndConnect(USB, DEFAULT_SERIAL_NUMBER);
         }
     });
+}
+
+// A module that answers LOAD restarts into its loader a moment later: its link is still up
+// when the answer arrives, and the firmware must not go to a module on its way out. One that
+// runs the loader in place keeps the link, and costs this wait.
+void _await_loader_restart(Module& device) {
+    for (unsigned waited = 0; waited < LOADER_RESTART_WAIT_MS && device.isConnected();
+         waited += LOADER_RESTART_POLL_MS)
+        aTime_MSSleep(LOADER_RESTART_POLL_MS);
 }
 
 bool _validate_birdfile(UpdaterDisplayInterface& display, BirdFile& file, Module& module,
@@ -368,6 +384,7 @@ bool Updater::Update_Firmware(unsigned serial, unsigned build, std::string birdF
         return false;
     }
     if (code == aErrNone) code = _transfer_loader(*display, device, file);
+    if (code == aErrNone) _await_loader_restart(device);
     if (code == aErrNone && !device.isConnected() &&
         !_reach_again(*display, device, serial, routerSerial, used)) {
         display->message(ERROR, "Module [%08X] did not come back after its loader started", serial);

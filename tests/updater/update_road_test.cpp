@@ -2,6 +2,7 @@
 // firmware with the serial number patched, the store's record, and the failures' exact lines.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -70,6 +71,15 @@ class UpdateRoad : public testing::Test {
         return dir.write("fw.bird", std::string(bytes.begin(), bytes.end()));
     }
 
+    // The firmware as the module must hold it: its serial number patched in.
+    Bytes patched() const {
+        Bytes expected = firmware;
+        const size_t at = kSerialAt - kFirmwareAt;
+        for (size_t i = 0; i < 4; i++)
+            expected[at + i] = static_cast<uint8_t>(module.serial >> (8 * i));
+        return expected;
+    }
+
     UsbModule module;
     tftest::TempDir dir;
     tftest::RecordingDisplay display;
@@ -83,11 +93,7 @@ TEST_F(UpdateRoad, WritesThePatchedFirmwareAndRecordsTheTransfer) {
     const std::string path = writeBird();
     ASSERT_TRUE(updater.Update_Firmware(module.serial, 0, path, 0, 0, false))
         << (display.errors.empty() ? "" : display.errors.back());
-    Bytes expected = firmware;
-    const size_t at = kSerialAt - kFirmwareAt;
-    for (size_t i = 0; i < 4; i++)
-        expected[at + i] = static_cast<uint8_t>(module.serial >> (8 * i));
-    EXPECT_EQ(module.upgrade->image(kFirmwareAt), expected);
+    EXPECT_EQ(module.upgrade->image(kFirmwareAt), patched());
     const auto blocks = module.upgrade->blocks();
     ASSERT_FALSE(blocks.empty());
     EXPECT_EQ(blocks.front().received, loader);
@@ -96,6 +102,52 @@ TEST_F(UpdateRoad, WritesThePatchedFirmwareAndRecordsTheTransfer) {
     EXPECT_NE(settings.find("LATEST_TRANSFER=" + path + "\n"), std::string::npos) << settings;
     EXPECT_NE(settings.find("LAST_TRANSFER_DATE="), std::string::npos) << settings;
 }
+
+// A module that answers LOAD and leaves the bus a moment later, coming back as itself or as a
+// loader without an identity: the firmware goes to the loader, not to the module on its way
+// out.
+struct LoaderReturn {
+    const char* name;
+    bool asLoader;
+    std::chrono::milliseconds lag;
+};
+
+void PrintTo(const LoaderReturn& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class UpdateRoadLoaderRestart : public UpdateRoad,
+                                public testing::WithParamInterface<LoaderReturn> {};
+
+TEST_P(UpdateRoadLoaderRestart, FirmwareGoesToTheReturnedLoader) {
+    const LoaderReturn& c = GetParam();
+    ASSERT_NE(module.device, nullptr);
+    fakeusb_device_config config;
+    fakeusb_config_init(&config, aTESSAFORM_USB_VENDOR_ID, 0x0100, module.text);
+    config.backing_port = module.sim.port();
+    const std::string returning = c.asLoader ? "DEADDEAD" : module.text;
+    fakeusb_device* device = module.device;
+    module.upgrade->setLoad(tfsim::UpgradeEntity::Load::ReplyThenRestart,
+                            std::chrono::milliseconds(800), c.lag);
+    module.upgrade->onRestart([device] { fakeusb_unplug(device); },
+                              [device, config, returning]() mutable {
+                                  config.serial = returning.c_str();
+                                  fakeusb_reconfigure(device, &config);
+                                  fakeusb_plug(device);
+                              });
+    ASSERT_TRUE(updater.Update_Firmware(module.serial, 0, writeBird(), 0, 0, false))
+        << (display.errors.empty() ? "" : display.errors.back());
+    EXPECT_EQ(module.upgrade->image(kFirmwareAt), patched());
+    EXPECT_EQ(module.upgrade->requests(tfsim::upgrade::kLoad), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lags, UpdateRoadLoaderRestart,
+    testing::Values(LoaderReturn{"AsItselfAtOnce", false, std::chrono::milliseconds(1)},
+                    LoaderReturn{"AsItselfAfterAWhile", false, std::chrono::milliseconds(400)},
+                    LoaderReturn{"AsTheLoaderAtOnce", true, std::chrono::milliseconds(1)},
+                    LoaderReturn{"AsTheLoaderAfterAWhile", true, std::chrono::milliseconds(400)}),
+    [](const testing::TestParamInfo<LoaderReturn>& p) { return std::string(p.param.name); });
 
 // A loader with a block missing is never started, and the road ends.
 TEST_F(UpdateRoad, FailedLoaderBlockIsNotStarted) {

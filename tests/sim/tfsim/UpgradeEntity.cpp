@@ -50,10 +50,12 @@ void UpgradeEntity::setLink(Module* link) {
     link_ = link;
 }
 
-void UpgradeEntity::setLoad(Load load, std::chrono::milliseconds absence) {
+void UpgradeEntity::setLoad(Load load, std::chrono::milliseconds absence,
+                            std::chrono::milliseconds lag) {
     std::lock_guard lock(mutex_);
     load_ = load;
     absence_ = absence;
+    lag_ = lag;
 }
 
 void UpgradeEntity::onRestart(std::function<void()> away, std::function<void()> back) {
@@ -133,7 +135,7 @@ void UpgradeEntity::answerRaw(const Packet& request, Replies& replies) {
     const bool spoiled = fault && (fault->silent || fault->length || fault->echoIndex);
     Bytes data{kUpgradeCommand, sub};
     Action then = Action::None;
-    std::optional<std::chrono::milliseconds> restart;
+    std::optional<Restarting> restart;
     Module* link = nullptr;
     std::function<void()> away, back;
     {
@@ -194,11 +196,17 @@ void UpgradeEntity::answerRaw(const Packet& request, Replies& replies) {
             break;
         }
         case upgrade::kLoad:
-            if (load_ == Load::Reply) break;
+            if (load_ == Load::ReplyThenRestart && link_) {
+                restart = Restarting{.lag = lag_, .absence = absence_, .greets = false};
+                link = link_;
+                away = away_;
+                back = back_;
+            }
+            if (load_ == Load::Reply || load_ == Load::ReplyThenRestart) break;
             if (load_ == Load::Silent) return;
             then = Action::Close;
             if (load_ == Load::Restart && link_) {
-                restart = absence_;
+                restart = Restarting{.absence = absence_};
                 link = link_;
                 away = away_;
                 back = back_;
@@ -223,22 +231,38 @@ void UpgradeEntity::answerRaw(const Packet& request, Replies& replies) {
     answer(request.address, std::move(data), fault, replies, {}, then);
 }
 
-// Runs on the endpoint's thread: refusing connects takes effect before the host can try.
-void UpgradeEntity::restartLater(std::chrono::milliseconds absence, Module* link, uint8_t address,
+// Runs on the endpoint's thread. Without a lag the reply's action ends the connection, and
+// refusing connects here takes effect before the host can try; with one, the restart's
+// thread ends it once the lag is over.
+void UpgradeEntity::restartLater(Restarting how, Module* link, uint8_t address,
                                  std::function<void()> away, std::function<void()> back) {
-    if (away) away();
-    link->setAccepting(false);
-    const size_t before = connectionsOf(*link); // connection ids count from 1
-    const uint64_t since = link->mark();
+    auto leave = [link, away = std::move(away)] {
+        if (away) away();
+        link->setAccepting(false);
+    };
+    const bool now = how.lag.count() == 0;
+    if (now) leave();
+    size_t before = connectionsOf(*link); // connection ids count from 1
+    uint64_t since = link->mark();
     if (restart_.joinable()) restart_.join();
-    restart_ = std::thread([this, absence, link, address, before, since, back = std::move(back)] {
+    restart_ = std::thread([this, how, now, link, address, before, since, leave = std::move(leave),
+                            back = std::move(back)]() mutable {
         auto stopping = [this](std::chrono::milliseconds wait) {
             std::unique_lock lock(mutex_);
             return stopped_.wait_for(lock, wait, [this] { return stopping_; });
         };
+        if (!now) {
+            if (stopping(how.lag)) return;
+            leave();
+            before = connectionsOf(*link);
+            since = link->mark();
+            (void)link->close();
+        }
+        const std::chrono::milliseconds absence = how.absence;
         if (stopping(absence)) return;
         link->setAccepting(true);
         if (back) back();
+        if (!how.greets) return;
         // The greeting goes once the host has synced on the new connection and then gone quiet
         // (its address probe follows the syncs): bytes before the end of its sync are lost.
         uint64_t next = since;

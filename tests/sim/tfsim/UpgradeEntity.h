@@ -50,6 +50,10 @@ class UpgradeEntity : public EntityTable {
         // setLoad; the loader then greets the next connection with 5F 02 by itself. Needs
         // setLink; without it, as Drop.
         Restart,
+        // 5F 02, then after the lag set with setLoad the module restarts as with Restart,
+        // and its loader says nothing on the next connection. Needs setLink; without it, as
+        // Reply.
+        ReplyThenRestart,
     };
 
     struct Settings {
@@ -65,7 +69,8 @@ class UpgradeEntity : public EntityTable {
     // its router's. With it a restarting module refuses connects while it is away (a reboot:
     // for good); without it the host's stream may reconnect at once.
     void setLink(Module* link);
-    void setLoad(Load load, std::chrono::milliseconds absence = {});
+    void setLoad(Load load, std::chrono::milliseconds absence = {},
+                 std::chrono::milliseconds lag = {});
     // What else a Restart does to the device: `away` as the connection drops (on the endpoint's
     // thread), `back` once the absence is over. Over the fake libusb: unplug, then plug in
     // again, as itself or as the loader.
@@ -95,13 +100,19 @@ class UpgradeEntity : public EntityTable {
 
   private:
     void answerRaw(const Packet& request, Replies& replies);
-    void restartLater(std::chrono::milliseconds absence, Module* link, uint8_t address,
-                      std::function<void()> away, std::function<void()> back);
+    struct Restarting {
+        std::chrono::milliseconds lag{0}; // the connection ends this long after the reply
+        std::chrono::milliseconds absence{0};
+        bool greets = true; // the loader says 5F 02 on the next connection
+    };
+    void restartLater(Restarting how, Module* link, uint8_t address, std::function<void()> away,
+                      std::function<void()> back);
 
     const Settings settings_;
     mutable std::mutex mutex_;
     Load load_ = Load::Reply;
     std::chrono::milliseconds absence_{0};
+    std::chrono::milliseconds lag_{0};
     Module* link_ = nullptr;
     std::function<void()> away_, back_;
     bool rebootDrops_ = true;
