@@ -270,7 +270,7 @@ void NXPSerialClass::Drain(uint32_t quietMs) {
 }
 
 // Only a chip in command mode answers a line with a return code: "?" CR LF gets one, after
-// the "?" echoed when its echo is on.
+// the "?" (and the CR) echoed when its echo is on.
 bool NXPSerialClass::AlreadySynced(const char* before) {
     bool echoed = strchr(before, '?') != nullptr;
     if (Send("\r\n", false) != aErrNone) return false;
@@ -279,7 +279,8 @@ bool NXPSerialClass::AlreadySynced(const char* before) {
     for (int i = 0; i < 3 && GetLine(line, sizeof line, &length, kSyncedProbeMs) == aErrNone; i++) {
         std::string body;
         if (!lineBody(line, length, body)) continue;
-        size_t start = body.find_first_not_of('?');
+        // A chip that ends a command line at CR echoes it before the code and its LF after.
+        size_t start = body.find_first_not_of("?\r\n");
         if (start != 0 && start != std::string::npos) echoed = true;
         if (start == std::string::npos) {
             echoed = echoed || !body.empty();

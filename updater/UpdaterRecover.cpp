@@ -177,15 +177,12 @@ static bool _recover_firmware_lpc(UpdaterDisplayInterface& display, BirdFile& fi
                         aError_GetErrorText(static_cast<aErr>(err)));
         return false;
     }
-    // The chip is in command mode since the fingerprint read; this client learns its echo
-    // state from it instead of guessing.
-    if (int err = chip.Sync()) {
-        Log::log(DEBUG_Network, "Could not communicate with %s\n", port.c_str());
-        display.message(UpdaterDisplayInterface::LEVEL_ERROR,
-                        "Recovery Error: could not communicate with %s ==> [%d, %s]", port.c_str(),
-                        err, aError_GetErrorText(static_cast<aErr>(err)));
-        return false;
-    }
+    // The chip is in command mode since the fingerprint read, echoing unless an earlier
+    // flashing that failed left its echo off: a sync learns which. A chip that answers it
+    // with nothing this client reads as a code is taken as the fingerprint left it.
+    if (int err = chip.Sync())
+        Log::log(DEBUG_Network, "No second sync with %s [%d, %s]; echo taken as on\n", port.c_str(),
+                 err, aError_GetErrorText(static_cast<aErr>(err)));
     Log::log(DEBUG_Updater, "Transferring firmware to device from [%s]\n", file.Path().c_str());
     std::vector<NXPFirmwareBlock> blocks;
     for (const BirdBlock& block : file.FindBlocks(BirdFile::BIRD_BLOCK_FIRMWARE)) {

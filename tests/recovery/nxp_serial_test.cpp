@@ -161,6 +161,11 @@ TEST_F(LpcFixture, SyncCopesWithNoiseAndAChipThatIsAlreadySynced) {
         {"noise before the first answer", {.noisyReplies = 1}, true},
         {"synced, echo on", {.alreadySynced = true}, true},
         {"synced, echo off", {.alreadySynced = true, .startEchoOff = true}, false},
+        {"lines end at CR", {.crEndsLines = true}, true},
+        {"synced, echo on, lines end at CR", {.alreadySynced = true, .crEndsLines = true}, true},
+        {"synced, echo off, lines end at CR",
+         {.alreadySynced = true, .startEchoOff = true, .crEndsLines = true},
+         false},
     };
     for (const Case& c : cases) {
         start(c.faults);

@@ -149,7 +149,8 @@ void Chip::byte(char c, unsigned lineRate, Output& out) {
         break;
     }
     if (echo_ && !faults_.silent) out.push_back({0, std::string(1, c)});
-    if (c == '\n') {
+    if (faults_.crEndsLines && c == '\n') return;
+    if (c == (faults_.crEndsLines ? '\r' : '\n')) {
         if (!line_.empty() && line_.back() == '\r') line_.pop_back();
         std::string text;
         text.swap(line_);

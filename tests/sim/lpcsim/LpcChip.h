@@ -27,6 +27,7 @@ struct Faults {
     int noisyReplies = 0;           // replies preceded by line noise
     bool alreadySynced = false;     // the handshake was done before the host came
     bool startEchoOff = false;      // with alreadySynced: an earlier host switched echo off
+    bool crEndsLines = false;       // a CR ends a line (echoed) and an LF is only echoed
     unsigned eraseMsPerSector = 0;  // how long an erase takes
 };
 
