@@ -51,6 +51,10 @@ constexpr int kSyncAttempts = 3;
 // Past the line time of a reply, how long a late chip gets.
 constexpr uint32_t kResponseMarginMs = 500;
 constexpr uint32_t kSyncedProbeMs = 300;
+// Bytes a wait passes over (stray echo bytes, blank line ends, NULs) before it gives up: a
+// line that never stops carrying them would otherwise hold the wait for ever, since the
+// deadline only counts while the line is quiet.
+constexpr size_t kMaxStrayBytes = 512;
 
 // Milliseconds that characters take on the line (10 bits each, rounded up), plus one.
 uint64_t WAIT_TIME_MS(uint64_t characters, uint32_t baud) {
@@ -187,12 +191,18 @@ int NXPSerialClass::GetEcho(const char* text, uint64_t count, uint64_t* matched,
     Deadline deadline(waitMs);
     aErr err = aErrNone;
     std::string seen;
+    size_t stray = 0;
     while (*matched < count) {
         uint8_t b = 0;
         if ((err = nextByte(stream, deadline, &b)) != aErrNone) break;
         // Anything but the next expected character is line noise or a stale byte.
-        if (static_cast<char>(b) == text[*matched]) (*matched)++;
-        seen += static_cast<char>(b);
+        if (static_cast<char>(b) == text[*matched]) {
+            (*matched)++;
+        } else if (++stray > kMaxStrayBytes) {
+            err = aErrIO;
+            break;
+        }
+        if (seen.size() < kLineSize) seen += static_cast<char>(b);
     }
     Log::log(DEBUG_NXPSerial_E, "recv Echo:[%s]\n", dump(seen.data(), seen.size()).c_str());
     return *matched == count ? aErrNone : err;
@@ -206,11 +216,18 @@ int NXPSerialClass::GetLine(char* line, uint64_t size, uint64_t* length, uint32_
     Deadline deadline(waitMs);
     aErr err = aErrNone;
     int term = 0;
+    size_t stray = 0;
     while (*length < size - 1 && term < 2) {
         uint8_t b = 0;
         if ((err = nextByte(stream, deadline, &b)) != aErrNone) break;
         // The LF of a line whose CR an echo wait consumed.
-        if (b == '\n' && *length == 0) continue;
+        if (b == '\n' && *length == 0) {
+            if (++stray > kMaxStrayBytes) {
+                err = aErrIO;
+                break;
+            }
+            continue;
+        }
         line[(*length)++] = static_cast<char>(b);
         term = b == "\r\n"[term] ? term + 1 : (b == '\r' ? 1 : 0);
     }
@@ -236,11 +253,16 @@ int NXPSerialClass::Response(char* buffer, uint64_t size, uint64_t* length, cons
     Deadline deadline(wait);
     aErr err = aErrNone;
     int term = 0;
+    size_t stray = 0;
     while (*length < limit && term < 2) {
         uint8_t b = 0;
         if ((err = nextByte(stream, deadline, &b)) != aErrNone) break;
-        if (*length == 0 && (b == '\n' || b == '\r')) continue;
-        if (*length < 3 && b == 0) continue;
+        const bool skipped = (*length == 0 && (b == '\n' || b == '\r')) || (*length < 3 && b == 0);
+        if (skipped && ++stray > kMaxStrayBytes) {
+            err = aErrIO;
+            break;
+        }
+        if (skipped) continue;
         if (expected && static_cast<char>(b) != expected[*length])
             Log::log(DEBUG_NXPSerial_E,
                      "Error Test_Serial_Response() Expected byte %d does not match [[%02X] %c "

@@ -2,10 +2,17 @@
 // simulated boot ROM that misbehaves in the ways a real one on a real line can.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <numeric>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "LpcFixture.h"
@@ -91,6 +98,58 @@ TEST(NXPSerialTables, CopyLengthsSectorsAndErrorTexts) {
         {"x\r\n", "Unknown error"}};
     for (auto [line, text] : texts)
         EXPECT_STREQ(NXPSerialClass::GetErrorText(line), text) << line;
+}
+
+// A line that never stops carrying bytes a wait passes over (blank line ends, NULs, stray
+// echo) must still end the wait: its deadline only counts while the line is quiet.
+TEST(NXPSerialFlood, WaitsEndOnALineThatNeverStops) {
+    struct Case {
+        const char* name;
+        char flood;
+        std::function<int(NXPSerialClass&)> wait;
+    };
+    const Case cases[] = {
+        {"a line of LFs", '\n',
+         [](NXPSerialClass& c) {
+             char line[32];
+             uint64_t length = 0;
+             return c.GetLine(line, sizeof line, &length, 200);
+         }},
+        {"a reply of CRs", '\r',
+         [](NXPSerialClass& c) {
+             char reply[32];
+             uint64_t length = 0;
+             return c.Response(reply, sizeof reply, &length, "OK\r\n", 4);
+         }},
+        {"an echo of other bytes", 'x',
+         [](NXPSerialClass& c) {
+             uint64_t matched = 0;
+             return c.GetEcho("J\r", 2, &matched, 200);
+         }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        tftest::PtyPair pty;
+        NXPSerialClass client;
+        ASSERT_EQ(client.Connect(pty.slave().c_str(), 115200), 0);
+        std::atomic<bool> stop{false};
+        // The line's buffer is kept full: the reader never finds it quiet.
+        ASSERT_EQ(fcntl(pty.master(), F_SETFL, fcntl(pty.master(), F_GETFL) | O_NONBLOCK), 0);
+        std::thread flood([&] {
+            const std::string bytes(256, c.flood);
+            while (!stop) {
+                if (write(pty.master(), bytes.data(), bytes.size()) >= 0) continue;
+                if (errno != EAGAIN) break;
+                std::this_thread::yield();
+            }
+        });
+        const auto begin = std::chrono::steady_clock::now();
+        EXPECT_EQ(c.wait(client), aErrIO) << "given up on the flood, not on a quiet line";
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+        stop = true;
+        flood.join();
+        client.Disconnect();
+    }
 }
 
 TEST_F(LpcFixture, ConnectChoosesTheFirstTableRateNotBelowTheRequest) {
