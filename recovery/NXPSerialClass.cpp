@@ -3,6 +3,7 @@
 #include "NXPSerialClass.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -103,6 +104,17 @@ bool lineBody(const char* line, uint64_t length, std::string& body) {
     if (length < kTermination || line[length - 2] != '\r' || line[length - 1] != '\n') return false;
     body.assign(line, length - kTermination);
     return true;
+}
+
+// A reply line's word, after any line noise ahead of it (not after letters or digits:
+// "NOK" is not "OK").
+bool endsWithWord(const char* line, uint64_t length, const char* word) {
+    std::string body;
+    const size_t n = strlen(word);
+    if (!lineBody(line, length, body) || body.size() < n ||
+        body.compare(body.size() - n, n, word) != 0)
+        return false;
+    return body.size() == n || !isalnum(static_cast<unsigned char>(body[body.size() - n - 1]));
 }
 
 bool allDigits(const std::string& text) {
@@ -353,9 +365,10 @@ int NXPSerialClass::Sync() {
             Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s]\n", text);
             return aErrIO;
         }
-        err = Response(reply, sizeof reply, &length, kOK, strlen(kOK));
+        // Line noise may come ahead of the word; the line must end in it.
+        err = GetLine(reply, sizeof reply, &length, kReplyMs);
         if (err != aErrNone) return err;
-        if (strcmp(reply, kOK) != 0) {
+        if (!endsWithWord(reply, length, "OK")) {
             Log::log(DEBUG_NXPSerial, "Did not receive correct response [%s] != [%s]\n", reply,
                      kOK);
             return aErrIO;
@@ -414,13 +427,19 @@ int NXPSerialClass::ReadNumber(unsigned long* value) {
     int err = GetLine(line, sizeof line, &length, kReplyMs);
     if (err == aErrNotReady) return aErrTimeout;
     if (err != aErrNone) return err;
+    // Decimal as the chips print it, or hexadecimal or octal in C's notation; the whole line,
+    // no sign, at most 32 bits.
     std::string body;
-    if (!lineBody(line, length, body) || !allDigits(body) || body.size() > 10) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = 0;
+    if (lineBody(line, length, body) && !body.empty() &&
+        isdigit(static_cast<unsigned char>(body[0])))
+        v = strtoull(body.c_str(), &end, 0);
+    if (end == nullptr || *end != '\0' || errno != 0 || v > UINT32_MAX) {
         Log::log(DEBUG_NXPSerial, "Error reply is not a number [%s]\n", line);
         return aErrParse;
     }
-    unsigned long long v = strtoull(body.c_str(), nullptr, 10);
-    if (v > UINT32_MAX) return aErrParse;
     *value = static_cast<unsigned long>(v);
     return aErrNone;
 }
@@ -543,11 +562,12 @@ int NXPSerialClass::Write(uint32_t ramAddress, uint32_t count, const uint8_t* da
             Log::log(DEBUG_NXPSerial, "Write() no answer to checksum\n");
             return aErrTimeout;
         }
-        if (strcmp(line, "OK\r\n") == 0) {
+        // Line noise may come ahead of the word.
+        if (endsWithWord(line, length, "OK")) {
             acknowledged = sent;
             Log::log(DEBUG_NXPSerial_SR, "Write() valid transfer of %d of %d (%.0f%%) bytes\n",
                      static_cast<int>(sent), static_cast<int>(count), 100.0 * sent / count);
-        } else if (strcmp(line, "RESEND\r\n") == 0) {
+        } else if (endsWithWord(line, length, "RESEND")) {
             if (--attempts <= 0) {
                 Log::log(DEBUG_NXPSerial, "Write() exceeded retries\n");
                 return aErrTimeout;

@@ -218,6 +218,7 @@ TEST_F(LpcFixture, SyncCopesWithNoiseAndAChipThatIsAlreadySynced) {
     };
     const Case cases[] = {
         {"noise before the first answer", {.noisyReplies = 1}, true},
+        {"noise before the handshake's OK", {.noisyWords = true}, true},
         {"synced, echo on", {.alreadySynced = true}, true},
         {"synced, echo off", {.alreadySynced = true, .startEchoOff = true}, false},
         {"lines end at CR", {.crEndsLines = true}, true},
@@ -244,6 +245,15 @@ TEST_F(LpcFixture, SyncFailsOnASilentChipWithoutReportingAFingerprint) {
     EXPECT_NE(client.GetDeviceID(), 0);
     EXPECT_EQ(client.deviceId[0] | client.deviceId[1] | client.deviceId[2] | client.deviceId[3],
               0u);
+}
+
+// The serial-number words are numbers in C's notation: decimal as chips print them, or hex.
+TEST_F(LpcFixture, ReadsSerialNumberWordsInHex) {
+    start({.hexSerial = true});
+    ASSERT_EQ(client.Sync(), 0);
+    ASSERT_EQ(client.GetDeviceID(), 0);
+    for (size_t i = 0; i < 4; i++)
+        EXPECT_EQ(client.deviceId[i], lpcsim::Identity{}.serial[i]) << i;
 }
 
 TEST_F(LpcFixture, NeverReportsABogusFingerprint) {
@@ -372,6 +382,16 @@ TEST_F(LpcFixture, WritesAndReadsBlocksWithEchoOnAndOff) {
         EXPECT_EQ(client.Prepare(2, 3), 0) << echoOn;
         EXPECT_EQ(commands().back(), "P 2 3");
     }
+}
+
+// Line noise ahead of the chip's word for a block's checksum leaves the word alone.
+TEST_F(LpcFixture, NoiseBeforeTheChecksumAnswerLeavesItAlone) {
+    const Bytes data = pattern(1000, 9);
+    startSynced({.resendTimes = 1, .noisyWords = true});
+    ASSERT_EQ(client.Write(0x10001000, 1000, data.data()), 0);
+    Bytes ram = chip([](lpcsim::Chip& c) { return c.ram(); });
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), ram.begin() + 0x1000));
+    EXPECT_EQ(chip([](lpcsim::Chip& c) { return c.writeBlocksAccepted(); }), 2);
 }
 
 TEST_F(LpcFixture, BlockTransfersRetryThenGiveUp) {

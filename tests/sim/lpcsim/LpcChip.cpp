@@ -2,6 +2,7 @@
 #include "lpcsim/LpcChip.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 
@@ -119,6 +120,10 @@ void Chip::reply(Output& out, const std::string& text, unsigned delayMs) {
     out.push_back({delayMs, bytes + text});
 }
 
+std::string Chip::wordLine(const char* word) const {
+    return (faults_.noisyWords ? std::string(kNoise) : std::string()) + word + "\r\n";
+}
+
 void Chip::code(Output& out, int value, unsigned delayMs) {
     reply(out, std::to_string(value) + "\r\n", delayMs);
 }
@@ -164,7 +169,7 @@ void Chip::line(const std::string& text, Output& out) {
     switch (mode_) {
     case Mode::SyncWord:
         if (text == "Synchronized") {
-            reply(out, "OK\r\n");
+            reply(out, wordLine("OK"));
             mode_ = Mode::Crystal;
         } else {
             mode_ = Mode::AutoBaud;
@@ -173,7 +178,7 @@ void Chip::line(const std::string& text, Output& out) {
     case Mode::Crystal: {
         std::vector<uint64_t> n;
         if (parseNumbers(text, n) && n.size() == 1) {
-            reply(out, "OK\r\n");
+            reply(out, wordLine("OK"));
             mode_ = Mode::Command;
             syncs_++;
         } else {
@@ -259,8 +264,11 @@ void Chip::command(const std::string& text, Output& out) {
     case 'N': {
         if (!args(0)) return code(out, PARAM_ERROR);
         std::string words = "0\r\n";
-        for (uint32_t word : id_.serial)
-            words += std::to_string(word) + "\r\n";
+        for (uint32_t word : id_.serial) {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "0x%08X", word);
+            words += (faults_.hexSerial ? std::string(hex) : std::to_string(word)) + "\r\n";
+        }
         return reply(out, words);
     }
     case 'P':
@@ -362,14 +370,14 @@ void Chip::writeLine(const std::string& text, Output& out) {
     }
     if (!good) {
         wBlock_.clear();
-        return reply(out, "RESEND\r\n");
+        return reply(out, wordLine("RESEND"));
     }
     std::copy(wBlock_.begin(), wBlock_.end(), ram_.data() + (wAddress_ - kRamStart + wDone_));
     wDone_ += static_cast<uint32_t>(wBlock_.size());
     wBlock_.clear();
     writeBlocks_++;
     if (wDone_ >= wCount_) mode_ = Mode::Command;
-    reply(out, "OK\r\n");
+    reply(out, wordLine("OK"));
 }
 
 void Chip::sendReadBlock(Output& out) {

@@ -28,6 +28,8 @@ struct Faults {
     bool alreadySynced = false;     // the handshake was done before the host came
     bool startEchoOff = false;      // with alreadySynced: an earlier host switched echo off
     bool crEndsLines = false;       // a CR ends a line (echoed) and an LF is only echoed
+    bool hexSerial = false;         // the serial-number words printed as 0x%08X
+    bool noisyWords = false;        // line noise before every "OK" and "RESEND" line
     unsigned eraseMsPerSector = 0;  // how long an erase takes
 };
 
@@ -80,6 +82,7 @@ class Chip {
     void sendReadBlock(Output& out);
     void reply(Output& out, const std::string& text, unsigned delayMs = 0);
     void code(Output& out, int value, unsigned delayMs = 0);
+    std::string wordLine(const char* word) const;
     bool inRam(uint64_t address, uint64_t count) const;
     bool prepared(uint32_t first, uint32_t last) const;
 
