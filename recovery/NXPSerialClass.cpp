@@ -57,6 +57,20 @@ constexpr uint32_t kSyncedProbeMs = 300;
 // deadline only counts while the line is quiet.
 constexpr size_t kMaxStrayBytes = 512;
 
+// The stray bytes one wait may still pass over.
+class StrayBudget {
+  public:
+    // False once the wait has passed over too many.
+    bool take() {
+        if (left_ == 0) return false;
+        left_--;
+        return true;
+    }
+
+  private:
+    size_t left_ = kMaxStrayBytes;
+};
+
 // Milliseconds that characters take on the line (10 bits each, rounded up), plus one.
 uint64_t WAIT_TIME_MS(uint64_t characters, uint32_t baud) {
     return (characters * 9000 + 18000) / baud + 1;
@@ -203,14 +217,14 @@ int NXPSerialClass::GetEcho(const char* text, uint64_t count, uint64_t* matched,
     Deadline deadline(waitMs);
     aErr err = aErrNone;
     std::string seen;
-    size_t stray = 0;
+    StrayBudget stray;
     while (*matched < count) {
         uint8_t b = 0;
         if ((err = nextByte(stream, deadline, &b)) != aErrNone) break;
         // Anything but the next expected character is line noise or a stale byte.
         if (static_cast<char>(b) == text[*matched]) {
             (*matched)++;
-        } else if (++stray > kMaxStrayBytes) {
+        } else if (!stray.take()) {
             err = aErrIO;
             break;
         }
@@ -228,17 +242,15 @@ int NXPSerialClass::GetLine(char* line, uint64_t size, uint64_t* length, uint32_
     Deadline deadline(waitMs);
     aErr err = aErrNone;
     int term = 0;
-    size_t stray = 0;
+    StrayBudget stray;
     while (*length < size - 1 && term < 2) {
         uint8_t b = 0;
         if ((err = nextByte(stream, deadline, &b)) != aErrNone) break;
         // The LF of a line whose CR an echo wait consumed.
         if (b == '\n' && *length == 0) {
-            if (++stray > kMaxStrayBytes) {
-                err = aErrIO;
-                break;
-            }
-            continue;
+            if (stray.take()) continue;
+            err = aErrIO;
+            break;
         }
         line[(*length)++] = static_cast<char>(b);
         term = b == "\r\n"[term] ? term + 1 : (b == '\r' ? 1 : 0);
@@ -265,16 +277,16 @@ int NXPSerialClass::Response(char* buffer, uint64_t size, uint64_t* length, cons
     Deadline deadline(wait);
     aErr err = aErrNone;
     int term = 0;
-    size_t stray = 0;
+    StrayBudget stray;
     while (*length < limit && term < 2) {
         uint8_t b = 0;
         if ((err = nextByte(stream, deadline, &b)) != aErrNone) break;
         const bool skipped = (*length == 0 && (b == '\n' || b == '\r')) || (*length < 3 && b == 0);
-        if (skipped && ++stray > kMaxStrayBytes) {
+        if (skipped) {
+            if (stray.take()) continue;
             err = aErrIO;
             break;
         }
-        if (skipped) continue;
         if (expected && static_cast<char>(b) != expected[*length])
             Log::log(DEBUG_NXPSerial_E,
                      "Error Test_Serial_Response() Expected byte %d does not match [[%02X] %c "
